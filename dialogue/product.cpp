@@ -1,0 +1,23 @@
+// The product of two polynomials, rounded as a float program would store it.
+#include "dialogue/product.h"
+
+#include <algorithm>
+
+void MultiplyPolynomials(std::span<const float> p1, std::span<const float> p2,
+                         std::span<float> product) {
+  const std::size_t count = p1.size();
+  if (count == 0) return;
+  // The first row sets the highest coefficients; the rest grow from zero.
+  for (std::size_t j = 0; j < count; ++j) {
+    product[j] = static_cast<float>(static_cast<double>(p1[0]) * p2[j]);
+  }
+  std::fill(product.begin() + static_cast<std::ptrdiff_t>(count), product.end(), 0.0f);
+  // A product of two floats is exact in double, so a fused multiply-add in
+  // double gives the same sum; a float one, or x87's wider registers, would not.
+  for (std::size_t i = 1; i < count; ++i) {
+    for (std::size_t j = 0; j < count; ++j) {
+      const double sum = static_cast<double>(p1[i]) * p2[j] + product[i + j];
+      product[i + j] = static_cast<float>(sum);
+    }
+  }
+}
