@@ -1,0 +1,73 @@
+// Whole runs of the dialogue: what is typed, and every byte that comes back.
+// The texts are UTF-8 here; each test converts them to the charset it expects.
+#pragma once
+
+#include <ostream>
+#include <string_view>
+
+#define INTRODUCTION "Программа демонстрирует умножение полиномов\n"
+#define ORDER_PROMPT "Задайте порядок полиномов: "
+#define HINTS \
+  "Задайте коэффициенты полиномов через пробел\nот a0 при Xn до aN свободный член\n"
+#define RESULT "Значение полинома p3 = [ "
+#define PRESS_ANY_KEY "Нажмите любую клавишу"
+#define UP_TO_FACTORS INTRODUCTION ORDER_PROMPT HINTS "p1()= p2()= "
+
+struct DialogueCase {
+  const char* name;
+  std::string_view input;
+  std::string_view out;
+  std::string_view err;
+  int status;
+};
+
+inline void PrintTo(const DialogueCase& run, std::ostream* out) { *out << run.name; }
+
+inline constexpr DialogueCase kDialogueCases[] = {
+    {"OrderTwo", "2\n1 2 3\n4 5 6\n",
+     UP_TO_FACTORS RESULT "4 13 28 27 18 ]\n" PRESS_ANY_KEY, "", 0},
+    {"OrderZero", "0\n3\n5\n", UP_TO_FACTORS RESULT "15 ]\n" PRESS_ANY_KEY, "", 0},
+    {"OrderOne", "1 1 2 3 4", UP_TO_FACTORS RESULT "3 10 8 ]\n" PRESS_ANY_KEY, "", 0},
+    {"OrderFour", "4\n1 1 1 1 1\n1 1 1 1 1\n",
+     UP_TO_FACTORS RESULT "1 2 3 4 5 4 3 2 1 ]\n" PRESS_ANY_KEY, "", 0},
+    {"OrderNine", "9\n1 1 1 1 1 1 1 1 1 1\n1 1 1 1 1 1 1 1 1 1\n",
+     UP_TO_FACTORS RESULT "1 2 3 4 5 6 7 8 9 10 9 8 7 6 5 4 3 2 1 ]\n" PRESS_ANY_KEY, "",
+     0},
+    {"NegativeOrderReadsNothing", "-1\n7 7 7\n", UP_TO_FACTORS RESULT "]\n" PRESS_ANY_KEY,
+     "", 0},
+    {"HugeNegativeOrderReadsNothing", "-99999999999999999999\n",
+     UP_TO_FACTORS RESULT "]\n" PRESS_ANY_KEY, "", 0},
+    {"NumbersSpreadOverLinesAndTabs", "\n 1\n\n1\t2\n3\r\n4 5 6 oops\n",
+     UP_TO_FACTORS RESULT "3 10 8 ]\n" PRESS_ANY_KEY, "", 0},
+    {"SixSignificantDigits", "1 1234567 1e7 1 -0.1",
+     UP_TO_FACTORS RESULT "1.23457e+06 9.87654e+06 -1e+06 ]\n" PRESS_ANY_KEY, "", 0},
+    {"TinyValues", "0 1e-45 1", UP_TO_FACTORS RESULT "1.4013e-45 ]\n" PRESS_ANY_KEY, "",
+     0},
+
+    {"OrderNotANumber", "abc\n", INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY,
+     "Ошибка: порядок полиномов должен быть целым числом\n", 1},
+    {"OrderNotWhole", "2.5\n1 2 3\n4 5 6\n", INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY,
+     "Ошибка: порядок полиномов должен быть целым числом\n", 1},
+    {"OrderTen", "10\n", INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY,
+     "Ошибка: порядок полиномов не может быть больше 9\n", 1},
+    {"OrderBeyondInt", "99999999999999999999\n",
+     INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY,
+     "Ошибка: порядок полиномов не может быть больше 9\n", 1},
+    {"NoInputAtAll", "", INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY,
+     "Ошибка: ввод закончился раньше, чем были заданы все числа\n", 1},
+    {"InputEndsInFirstFactor", "2\n1 2",
+     INTRODUCTION ORDER_PROMPT HINTS "p1()= \n" PRESS_ANY_KEY,
+     "Ошибка: ввод закончился раньше, чем были заданы все числа\n", 1},
+    {"DecimalComma", "1\n1,5 2\n",
+     INTRODUCTION ORDER_PROMPT HINTS "p1()= \n" PRESS_ANY_KEY,
+     "Ошибка: коэффициент должен быть числом, например 2 или -1.5\n", 1},
+    {"WordInSecondFactor", "1 1 2 3 x", UP_TO_FACTORS "\n" PRESS_ANY_KEY,
+     "Ошибка: коэффициент должен быть числом, например 2 или -1.5\n", 1},
+    {"InfinityIsNoNumber", "0 inf 1",
+     INTRODUCTION ORDER_PROMPT HINTS "p1()= \n" PRESS_ANY_KEY,
+     "Ошибка: коэффициент должен быть числом, например 2 или -1.5\n", 1},
+    {"CoefficientBeyondFloat", "0 1 -1e39", UP_TO_FACTORS "\n" PRESS_ANY_KEY,
+     "Ошибка: коэффициент слишком велик по модулю (больше 3.4e+38)\n", 1},
+    {"ProductBeyondFloat", "0 3e38 2", UP_TO_FACTORS "\n" PRESS_ANY_KEY,
+     "Ошибка: коэффициенты произведения слишком велики по модулю\n", 1},
+};

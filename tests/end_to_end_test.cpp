@@ -1,0 +1,119 @@
+// The built program from the outside: exact bytes, exit status, character sets.
+#include <gtest/gtest.h>
+
+#include <clocale>
+#include <cstdlib>
+#include <string>
+
+#include "tests/dialogue_cases.h"
+#include "tests/program_runner.h"
+
+namespace {
+
+// Under Wine the program is a Russian Windows console program: it writes code
+// page 866 and ends lines with CR LF.
+bool UnderWindows() { return std::getenv("POLYMUL_WINDOWS") != nullptr; }
+const char* PlatformCharset() { return UnderWindows() ? "IBM866" : "UTF-8"; }
+std::string_view PlatformLineEnd() { return UnderWindows() ? "\r\n" : "\n"; }
+std::vector<std::pair<std::string, std::string>> PlatformLocale() {
+  return {{"LC_ALL", UnderWindows() ? "ru_RU.UTF-8" : "C.UTF-8"}};
+}
+
+void ExpectRun(const ProgramRun& run, const DialogueCase& expected, const char* charset,
+               std::string_view line_end) {
+  EXPECT_EQ(run.out, Encode(expected.out, charset, line_end));
+  EXPECT_EQ(run.err, Encode(expected.err, charset, line_end));
+  EXPECT_EQ(run.status, expected.status);
+}
+
+class EndToEnd : public testing::TestWithParam<DialogueCase> {};
+
+TEST_P(EndToEnd, WritesExactlyTheExpectedBytes) {
+  const DialogueCase& expected = GetParam();
+  const ProgramRun run =
+      RunProgram({.input = std::string(expected.input), .environment = PlatformLocale()});
+  ExpectRun(run, expected, PlatformCharset(), PlatformLineEnd());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, EndToEnd, testing::ValuesIn(kDialogueCases),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+const DialogueCase& Case(std::string_view name) {
+  for (const auto& run : kDialogueCases) {
+    if (run.name == name) return run;
+  }
+  throw std::invalid_argument(std::string(name));
+}
+
+TEST(EndToEndProgram, IgnoresItsArguments) {
+  const ProgramRun run = RunProgram({.input = "2 1 2 3 4 5 6",
+                                     .environment = PlatformLocale(),
+                                     .arguments = {"--help", "5", "-"}});
+  ExpectRun(run, Case("OrderTwo"), PlatformCharset(), PlatformLineEnd());
+}
+
+TEST(EndToEndProgram, FailedWriteIsNotSuccess) {
+  const ProgramRun run = RunProgram(
+      {.input = "0 3 5", .environment = PlatformLocale(), .stdout_file = "/dev/full"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, Encode("Ошибка: не удалось записать вывод программы\n",
+                            PlatformCharset(), PlatformLineEnd()));
+}
+
+struct LocaleCase {
+  const char* name;
+  std::vector<std::pair<std::string, std::string>> environment;
+  const char* charset;  // what the terminal is expected to be given
+  bool needs_installed_locale;
+};
+
+void PrintTo(const LocaleCase& locale, std::ostream* out) { *out << locale.name; }
+
+const LocaleCase kLocaleCases[] = {
+    {"RussianUtf8", {{"LANG", "ru_RU.UTF-8"}}, "UTF-8", true},
+    {"RussianKoi8R", {{"LANG", "ru_RU.KOI8-R"}}, "KOI8-R", true},
+    {"RussianCp1251", {{"LC_CTYPE", "ru_RU.CP1251"}}, "CP1251", true},
+    {"RussianIso8859_5", {{"LC_ALL", "ru_RU.ISO-8859-5"}}, "ISO-8859-5", true},
+    {"RussianIbm866", {{"LC_ALL", "ru_RU.IBM866"}}, "IBM866", true},
+    // A locale that is not installed still names the terminal's charset.
+    {"MissingKoi8R", {{"LC_ALL", "xx_XX.KOI8-R"}}, "KOI8-R", false},
+    {"MissingIbm866", {{"LANG", "xx_XX.ibm866@euro"}}, "IBM866", false},
+    {"LcCtypeOverLang",
+     {{"LC_CTYPE", "xx_XX.CP1251"}, {"LANG", "ru_RU.UTF-8"}},
+     "CP1251",
+     false},
+    {"LcAllOverAll", {{"LC_ALL", "C"}, {"LANG", "ru_RU.KOI8-R"}}, "UTF-8", false},
+    {"NoLocaleAtAll", {}, "UTF-8", false},
+    // Charsets without a table of our own go through the C library's iconv.
+    {"MissingKoi8U", {{"LANG", "xx_XX.KOI8-U"}}, "KOI8-U", false},
+    {"MissingGb18030", {{"LANG", "xx_XX.GB18030"}}, "GB18030", false},
+    // A charset without Cyrillic letters, or an unknown one, gets UTF-8.
+    {"Latin1", {{"LANG", "xx_XX.ISO-8859-1"}}, "UTF-8", false},
+    {"UnknownCharset", {{"LANG", "xx_XX.NO-SUCH-CHARSET"}}, "UTF-8", false},
+};
+
+class EndToEndLocale : public testing::TestWithParam<LocaleCase> {};
+
+TEST_P(EndToEndLocale, RussianTextsReachTheTerminalInItsCharset) {
+  const LocaleCase& locale = GetParam();
+  if (UnderWindows())
+    GTEST_SKIP() << "Windows takes the console's code page, not a locale";
+  if (locale.needs_installed_locale) {
+    const std::string& name = locale.environment.front().second;
+    if (std::setlocale(LC_CTYPE, name.c_str()) == nullptr) {
+      GTEST_SKIP() << name << " is not installed (localedef -i ru_RU -f ... makes it)";
+    }
+    std::setlocale(LC_CTYPE, "C");
+  }
+  for (const char* name : {"OrderTwo", "WordInSecondFactor"}) {
+    const DialogueCase& expected = Case(name);
+    const ProgramRun run = RunProgram(
+        {.input = std::string(expected.input), .environment = locale.environment});
+    ExpectRun(run, expected, locale.charset, "\n");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Locales, EndToEndLocale, testing::ValuesIn(kLocaleCases),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+}  // namespace

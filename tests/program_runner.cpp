@@ -1,0 +1,128 @@
+// Starting the program under test in a session of its own and collecting its output.
+#include "tests/program_runner.h"
+
+#include <fcntl.h>
+#include <iconv.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <stdexcept>
+
+std::vector<std::string> ProgramCommand() {
+  std::vector<std::string> command;
+  if (const char* launcher = std::getenv("POLYMUL_LAUNCHER"); launcher && *launcher) {
+    command.emplace_back(launcher);
+  }
+  const char* program = std::getenv("POLYMUL_PROGRAM");
+  if (program == nullptr) throw std::runtime_error("POLYMUL_PROGRAM is not set");
+  command.emplace_back(program);
+  return command;
+}
+
+namespace {
+
+[[noreturn]] void BecomeProgram(const ProgramOptions& options, int in, int out, int err) {
+  setsid();
+  dup2(in, STDIN_FILENO);
+  if (options.stdout_file != nullptr) {
+    out = open(options.stdout_file, O_WRONLY);
+  }
+  dup2(out, STDOUT_FILENO);
+  dup2(err, STDERR_FILENO);
+  for (const char* variable :
+       {"LANG", "LANGUAGE", "LC_ALL", "LC_CTYPE", "LC_MESSAGES", "LC_NUMERIC"}) {
+    unsetenv(variable);
+  }
+  for (const auto& [name, value] : options.environment)
+    setenv(name.c_str(), value.c_str(), 1);
+  std::vector<std::string> command = ProgramCommand();
+  command.insert(command.end(), options.arguments.begin(), options.arguments.end());
+  std::vector<char*> argv;
+  for (auto& word : command) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  execvp(argv[0], argv.data());
+  _exit(127);
+}
+
+}  // namespace
+
+ProgramRun RunProgram(const ProgramOptions& options) {
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 ||
+      pipe2(err, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  const pid_t child = fork();
+  if (child == 0) BecomeProgram(options, in[0], out[1], err[1]);
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  signal(SIGPIPE, SIG_IGN);  // a program that stops reading early is no test failure
+  // The inputs are small: the pipe holds them all without a reader.
+  [[maybe_unused]] const auto written =
+      write(in[1], options.input.data(), options.input.size());
+  close(in[1]);
+
+  ProgramRun run;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  std::array<pollfd, 2> streams{{{out[0], POLLIN, 0}, {err[0], POLLIN, 0}}};
+  std::array<std::string*, 2> sinks{&run.out, &run.err};
+  int open_streams = 2;
+  while (open_streams > 0 && std::chrono::steady_clock::now() < deadline) {
+    if (poll(streams.data(), streams.size(), 100) <= 0) continue;
+    for (std::size_t i = 0; i < streams.size(); ++i) {
+      if (streams[i].revents == 0) continue;
+      std::array<char, 4096> buffer;
+      const ssize_t got = read(streams[i].fd, buffer.data(), buffer.size());
+      if (got > 0) {
+        sinks[i]->append(buffer.data(), static_cast<std::size_t>(got));
+      } else {
+        close(streams[i].fd);
+        streams[i].fd = -1;
+        --open_streams;
+      }
+    }
+  }
+  if (open_streams > 0) kill(child, SIGKILL);
+  for (const auto& stream : streams) {
+    if (stream.fd >= 0) close(stream.fd);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) run.killed_by = WTERMSIG(status);
+  return run;
+}
+
+std::string Encode(std::string_view utf8, const char* charset,
+                   std::string_view line_end) {
+  const iconv_t converter = iconv_open(charset, "UTF-8");
+  if (converter == reinterpret_cast<iconv_t>(-1)) {
+    throw std::runtime_error(std::string("iconv cannot write ") + charset);
+  }
+  std::string encoded(utf8.size() * 4, '\0');
+  char* in = const_cast<char*>(utf8.data());
+  std::size_t in_left = utf8.size();
+  char* out = encoded.data();
+  std::size_t out_left = encoded.size();
+  const std::size_t result = iconv(converter, &in, &in_left, &out, &out_left);
+  iconv_close(converter);
+  if (result == static_cast<std::size_t>(-1)) {
+    throw std::runtime_error(std::string("no exact conversion into ") + charset);
+  }
+  encoded.resize(encoded.size() - out_left);
+  std::string with_line_ends;
+  for (const char c : encoded) {
+    if (c == '\n') {
+      with_line_ends += line_end;
+    } else {
+      with_line_ends += c;
+    }
+  }
+  return with_line_ends;
+}

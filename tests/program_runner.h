@@ -1,0 +1,34 @@
+// Runs the built program as a user's shell would, with no terminal around it.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+struct ProgramRun {
+  std::string out;
+  std::string err;
+  int status = -1;    // the exit status, or -1 if it did not exit
+  int killed_by = 0;  // the signal that ended it, if one did
+};
+
+struct ProgramOptions {
+  std::string input = {};
+  // Variables to set; every locale variable not named here is removed.
+  std::vector<std::pair<std::string, std::string>> environment = {};
+  std::vector<std::string> arguments = {};
+  const char* stdout_file = nullptr;  // instead of capturing standard output
+};
+
+// The command that starts the program under test: POLYMUL_LAUNCHER (such as
+// "wine"), if set, then POLYMUL_PROGRAM.
+std::vector<std::string> ProgramCommand();
+
+// Starts the program in a session of its own, so that it has no controlling
+// terminal, feeds it `input` and collects what it writes. Gives up and kills it
+// after ten seconds.
+ProgramRun RunProgram(const ProgramOptions& options);
+
+// Converts UTF-8 text into `charset` with iconv, and "\n" into `line_end`.
+std::string Encode(std::string_view utf8, const char* charset,
+                   std::string_view line_end = "\n");
