@@ -50,13 +50,14 @@ consteval MessageText Cp1251Text(const char8_t (&utf8)[N]) {
       if (at + 1 >= N || (next & 0xC0u) != 0x80u) TextIsNotValidUtf8();
       character = (character << 6) | (next & 0x3Fu);
     }
-    char byte = static_cast<char>(character);
+    char stored = static_cast<char>(character);
     if (character >= 0x80) {
-      byte = static_cast<char>(code_pages::FindByte(code_pages::kWindows1251, character));
-      if (byte == 0) TextHasACharacterWithoutWindows1251Code();
+      stored =
+          static_cast<char>(code_pages::FindByte(code_pages::kWindows1251, character));
+      if (stored == 0) TextHasACharacterWithoutWindows1251Code();
     }
     if (text.size + 1 >= ConsoleTextBufferSize) TextIsLongerThanConsoleTextBufferSize();
-    text.bytes[text.size++] = byte;
+    text.bytes[text.size++] = stored;
   }
   return text;
 }

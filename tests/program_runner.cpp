@@ -11,12 +11,14 @@
 #include <array>
 #include <chrono>
 #include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 
 std::vector<std::string> ProgramCommand() {
   std::vector<std::string> command;
-  if (const char* launcher = std::getenv("POLYMUL_LAUNCHER"); launcher && *launcher) {
-    command.emplace_back(launcher);
+  if (const char* launcher = std::getenv("POLYMUL_LAUNCHER")) {
+    std::istringstream words{launcher};
+    for (std::string word; words >> word;) command.push_back(word);
   }
   const char* program = std::getenv("POLYMUL_PROGRAM");
   if (program == nullptr) throw std::runtime_error("POLYMUL_PROGRAM is not set");
@@ -26,7 +28,9 @@ std::vector<std::string> ProgramCommand() {
 
 namespace {
 
-[[noreturn]] void BecomeProgram(const ProgramOptions& options, int in, int out, int err) {
+[[noreturn]] void BecomeProgram(const ProgramOptions& options,
+                                std::vector<std::string> command, int in, int out,
+                                int err) {
   setsid();
   dup2(in, STDIN_FILENO);
   if (options.stdout_file != nullptr) {
@@ -40,7 +44,6 @@ namespace {
   }
   for (const auto& [name, value] : options.environment)
     setenv(name.c_str(), value.c_str(), 1);
-  std::vector<std::string> command = ProgramCommand();
   command.insert(command.end(), options.arguments.begin(), options.arguments.end());
   std::vector<char*> argv;
   for (auto& word : command) argv.push_back(word.data());
@@ -57,8 +60,9 @@ ProgramRun RunProgram(const ProgramOptions& options) {
       pipe2(err, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
+  std::vector<std::string> command = ProgramCommand();
   const pid_t child = fork();
-  if (child == 0) BecomeProgram(options, in[0], out[1], err[1]);
+  if (child == 0) BecomeProgram(options, std::move(command), in[0], out[1], err[1]);
   close(in[0]);
   close(out[1]);
   close(err[1]);

@@ -20,8 +20,8 @@ struct ProgramOptions {
   const char* stdout_file = nullptr;  // instead of capturing standard output
 };
 
-// The command that starts the program under test: POLYMUL_LAUNCHER (such as
-// "wine"), if set, then POLYMUL_PROGRAM.
+// The command that starts the program under test: the words of
+// POLYMUL_LAUNCHER (such as "wine" or "valgrind -q"), if set, then POLYMUL_PROGRAM.
 std::vector<std::string> ProgramCommand();
 
 // Starts the program in a session of its own, so that it has no controlling

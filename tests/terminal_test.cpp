@@ -1,14 +1,13 @@
 // The key wait at a real pseudo-terminal: it waits, shows nothing, takes any
 // key whole, and leaves the terminal as it found it whatever ends it.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <array>
 #include <chrono>
@@ -33,7 +32,7 @@ void IgnoreSignal(int) {}
 // Runs inside the pseudo-terminal as its session leader, as a shell would:
 // starts the program, then reports how it ended, whether the terminal's
 // settings came back, and what input it left behind for the next program.
-[[noreturn]] void RunAsShell(Stdin in, Stdout out) {
+[[noreturn]] void RunAsShell(std::vector<std::string> command, Stdin in, Stdout out) {
   struct sigaction survive {};
   survive.sa_handler = IgnoreSignal;
   sigaction(SIGTERM, &survive, nullptr);
@@ -51,7 +50,6 @@ void IgnoreSignal(int) {}
     if (in == Stdin::kPipe) dup2(feed[0], STDIN_FILENO);
     if (out == Stdout::kDevNull) dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
     setenv("LC_ALL", "C.UTF-8", 1);
-    std::vector<std::string> command = ProgramCommand();
     std::vector<char*> argv;
     for (auto& word : command) argv.push_back(word.data());
     argv.push_back(nullptr);
@@ -63,9 +61,9 @@ void IgnoreSignal(int) {}
   }
   termios after{};
   tcgetattr(STDIN_FILENO, &after);
-  const bool restored = after.c_lflag == before.c_lflag && after.c_iflag == before.c_iflag &&
-                        after.c_cc[VMIN] == before.c_cc[VMIN] &&
-                        after.c_cc[VTIME] == before.c_cc[VTIME];
+  const bool restored =
+      after.c_lflag == before.c_lflag && after.c_iflag == before.c_iflag &&
+      after.c_cc[VMIN] == before.c_cc[VMIN] && after.c_cc[VTIME] == before.c_cc[VTIME];
   termios peek = after;
   peek.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
   peek.c_cc[VMIN] = 0;
@@ -89,8 +87,9 @@ void IgnoreSignal(int) {}
 class Terminal {
  public:
   explicit Terminal(Stdin in = Stdin::kTerminal, Stdout out = Stdout::kTerminal) {
+    std::vector<std::string> command = ProgramCommand();
     shell_ = forkpty(&master_, nullptr, nullptr, nullptr);
-    if (shell_ == 0) RunAsShell(in, out);
+    if (shell_ == 0) RunAsShell(std::move(command), in, out);
   }
   ~Terminal() {
     kill(-shell_, SIGKILL);
@@ -154,15 +153,16 @@ TEST(KeyWait, WaitsForOneKeyAndShowsItNot) {
   EXPECT_EQ(terminal.Report(), "@@ exit=0 signal=0 restored=1 left=[] ##\r\n");
   // Typed numbers are echoed by the terminal; the key is not; a line end
   // after the key gives the shell a fresh line.
-  EXPECT_EQ(terminal.WaitFor(kReportMark).substr(0, terminal.WaitFor(kReportMark).find('@')),
-            "Программа демонстрирует умножение полиномов\r\n"
-            "Задайте порядок полиномов: 2\r\n"
-            "Задайте коэффициенты полиномов через пробел\r\n"
-            "от a0 при Xn до aN свободный член\r\n"
-            "p1()= 1 2 3\r\n"
-            "p2()= 4 5 6\r\n"
-            "Значение полинома p3 = [ 4 13 28 27 18 ]\r\n"
-            "Нажмите любую клавишу\r\n");
+  EXPECT_EQ(
+      terminal.WaitFor(kReportMark).substr(0, terminal.WaitFor(kReportMark).find('@')),
+      "Программа демонстрирует умножение полиномов\r\n"
+      "Задайте порядок полиномов: 2\r\n"
+      "Задайте коэффициенты полиномов через пробел\r\n"
+      "от a0 при Xn до aN свободный член\r\n"
+      "p1()= 1 2 3\r\n"
+      "p2()= 4 5 6\r\n"
+      "Значение полинома p3 = [ 4 13 28 27 18 ]\r\n"
+      "Нажмите любую клавишу\r\n");
 }
 
 TEST(KeyWait, CtrlCIsAKeyLikeAnyOther) {

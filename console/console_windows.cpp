@@ -1,0 +1,79 @@
+// The console on Windows: texts in the console's own characters, and the key
+// from the console keyboard through _getch.
+#include <windows.h>
+// After windows.h, which it needs.
+#include <conio.h>
+
+#include <array>
+#include <iostream>
+#include <optional>
+
+#include "console/console.h"
+#include "console/text_conversion.h"
+
+namespace {
+
+bool IsConsole(HANDLE handle) {
+  DWORD mode = 0;
+  return GetConsoleMode(handle, &mode) != 0;
+}
+
+// The console behind one of the standard streams, if it writes to one.
+HANDLE ConsoleOf(const std::ostream& out) {
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  if (&out == &std::cout) handle = GetStdHandle(STD_OUTPUT_HANDLE);
+  if (&out == &std::cerr) handle = GetStdHandle(STD_ERROR_HANDLE);
+  return handle != INVALID_HANDLE_VALUE && IsConsole(handle) ? handle
+                                                             : INVALID_HANDLE_VALUE;
+}
+
+// Bytes written to a file or a pipe are read in the console's code page when
+// there is a console; without one, in the OEM code page, as CharToOemA gives.
+unsigned TargetCodePage() {
+  const unsigned console = GetConsoleOutputCP();
+  return console != 0 ? console : GetOEMCP();
+}
+
+// Code pages without a table of our own are the system's business.
+std::optional<std::size_t> ConvertWithSystem(unsigned code_page, std::string_view text,
+                                             std::span<char> out) {
+  std::array<wchar_t, ConsoleTextBufferSize> wide{};
+  for (std::size_t i = 0; i < text.size(); ++i) wide[i] = UnicodeFromWindows1251(text[i]);
+  BOOL lost_a_character = FALSE;
+  const int size = WideCharToMultiByte(
+      code_page, code_page == CP_UTF7 ? 0 : WC_NO_BEST_FIT_CHARS, wide.data(),
+      static_cast<int>(text.size()), out.data(), static_cast<int>(out.size()), nullptr,
+      code_page == CP_UTF7 ? nullptr : &lost_a_character);
+  if (size <= 0 || lost_a_character) return std::nullopt;
+  return static_cast<std::size_t>(size);
+}
+
+}  // namespace
+
+void PrintConsoleText(std::ostream& out, const MessageText& text) {
+  if (const HANDLE console = ConsoleOf(out); console != INVALID_HANDLE_VALUE) {
+    // A console shows UTF-16 right whatever its code page and its font's origin.
+    std::array<wchar_t, ConsoleTextBufferSize> wide{};
+    for (std::size_t i = 0; i < text.size; ++i)
+      wide[i] = UnicodeFromWindows1251(text.bytes[i]);
+    out.flush();  // what the stream holds comes first
+    DWORD written = 0;
+    WriteConsoleW(console, wide.data(), static_cast<DWORD>(text.size), &written, nullptr);
+    return;
+  }
+  const unsigned code_page = TargetCodePage();
+  std::array<char, ConsoleTextBufferSize * kMaxBytesPerCharacter> buffer;
+  const Charset charset = CharsetFromCodePage(code_page);
+  auto size = charset == Charset::kOther
+                  ? ConvertWithSystem(code_page, text.view(), buffer)
+                  : ConvertFromWindows1251(text.view(), charset, buffer);
+  if (!size) size = ConvertFromWindows1251(text.view(), Charset::kUtf8, buffer);
+  out.write(buffer.data(), static_cast<std::streamsize>(size.value_or(0)));
+}
+
+void WaitForKeyPress() {
+  std::cout.flush();
+  // Output that goes to a file or a pipe has no reader to wait for.
+  if (!IsConsole(GetStdHandle(STD_OUTPUT_HANDLE))) return;
+  _getch();
+}
