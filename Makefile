@@ -49,9 +49,10 @@ WINE_ENV = WINEPREFIX=$(abspath $(WINDOWS_BUILD_DIR))/wine WINEARCH=win32 WINEDE
   WINEDLLOVERRIDES="mscoree,mshtml=" LC_ALL=ru_RU.UTF-8
 # A persistent wineserver saves a second of start-up on every run.
 test-windows: all windows
-	test -d $(WINDOWS_BUILD_DIR)/wine || $(WINE_ENV) setsid wineboot --init </dev/null
+	mkdir -p $(WINDOWS_BUILD_DIR)/wine
 	$(WINE_ENV) setsid wineserver --persistent </dev/null
-	$(WINE_ENV) POLYMUL_WINDOWS=1 POLYMUL_LAUNCHER=wine \
+	$(WINE_ENV) setsid wineboot --init </dev/null && \
+	  $(WINE_ENV) POLYMUL_WINDOWS=1 POLYMUL_LAUNCHER=wine \
 	  POLYMUL_PROGRAM=$(WINDOWS_BUILD_DIR)/polymul.exe \
 	  $(BUILD_DIR)/tests/polymul_end_to_end_tests; \
 	  status=$$?; $(WINE_ENV) wineserver --kill; exit $$status
