@@ -39,11 +39,12 @@ std::optional<std::size_t> ConvertWithSystem(unsigned code_page, std::string_vie
                                              std::span<char> out) {
   std::array<wchar_t, ConsoleTextBufferSize> wide{};
   for (std::size_t i = 0; i < text.size(); ++i) wide[i] = UnicodeFromWindows1251(text[i]);
+  // No best fit: a look-alike Latin letter is garbage too. Code pages that
+  // refuse these arguments, such as the stateful ones, fail here and get UTF-8.
   BOOL lost_a_character = FALSE;
   const int size = WideCharToMultiByte(
-      code_page, code_page == CP_UTF7 ? 0 : WC_NO_BEST_FIT_CHARS, wide.data(),
-      static_cast<int>(text.size()), out.data(), static_cast<int>(out.size()), nullptr,
-      code_page == CP_UTF7 ? nullptr : &lost_a_character);
+      code_page, WC_NO_BEST_FIT_CHARS, wide.data(), static_cast<int>(text.size()),
+      out.data(), static_cast<int>(out.size()), nullptr, &lost_a_character);
   if (size <= 0 || lost_a_character) return std::nullopt;
   return static_cast<std::size_t>(size);
 }

@@ -41,6 +41,20 @@ inline constexpr DialogueCase kDialogueCases[] = {
      UP_TO_FACTORS RESULT "3 10 8 ]\n" PRESS_ANY_KEY, "", 0},
     {"SixSignificantDigits", "1 1234567 1e7 1 -0.1",
      UP_TO_FACTORS RESULT "1.23457e+06 9.87654e+06 -1e+06 ]\n" PRESS_ANY_KEY, "", 0},
+    // The middle coefficient is 2^-30 + (1 + 2^-12)^2 - (1 + 2^-11), rounded to
+    // float after each addition. Its first sum lies just above a rounding tie:
+    // the exact product rounded once gives 2^-23, float products lose 2^-30 and
+    // give 0.
+    {"RoundedOnceFromDouble",
+     "2 9.313226e-10 1.000244140625 -1.00048828125 1 1.000244140625 1",
+     UP_TO_FACTORS RESULT
+     "9.31323e-10 1.00024 1.19209e-07 -0.0004884 -1.00049 ]\n" PRESS_ANY_KEY,
+     "", 0},
+    // The same with 2^-80, lost in double's 53 bits: the tie rounds to even and
+    // the coefficient is 0. A fused float multiply-add would keep 2^-80 and give 2^-23.
+    {"NotFusedInFloat", "2 8.271806e-25 1.000244140625 -1.00048828125 1 1.000244140625 1",
+     UP_TO_FACTORS RESULT "8.27181e-25 1.00024 0 -0.0004884 -1.00049 ]\n" PRESS_ANY_KEY,
+     "", 0},
     {"TinyValues", "0 1e-45 1", UP_TO_FACTORS RESULT "1.4013e-45 ]\n" PRESS_ANY_KEY, "",
      0},
 
