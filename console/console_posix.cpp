@@ -31,7 +31,8 @@ struct TerminalCharset {
 std::string_view CodesetOfLocaleName(std::string_view locale) {
   const auto dot = locale.find('.');
   if (dot == std::string_view::npos) return {};
-  return locale.substr(dot + 1).substr(0, locale.substr(dot + 1).find('@'));
+  const std::string_view codeset = locale.substr(dot + 1);
+  return codeset.substr(0, codeset.find('@'));
 }
 
 bool IsPlainAscii(std::string_view codeset) {
