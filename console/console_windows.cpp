@@ -34,11 +34,16 @@ unsigned TargetCodePage() {
   return console != 0 ? console : GetOEMCP();
 }
 
+std::array<wchar_t, ConsoleTextBufferSize> WideFromWindows1251(std::string_view text) {
+  std::array<wchar_t, ConsoleTextBufferSize> wide{};
+  for (std::size_t i = 0; i < text.size(); ++i) wide[i] = UnicodeFromWindows1251(text[i]);
+  return wide;
+}
+
 // Code pages without a table of our own are the system's business.
 std::optional<std::size_t> ConvertWithSystem(unsigned code_page, std::string_view text,
                                              std::span<char> out) {
-  std::array<wchar_t, ConsoleTextBufferSize> wide{};
-  for (std::size_t i = 0; i < text.size(); ++i) wide[i] = UnicodeFromWindows1251(text[i]);
+  const auto wide = WideFromWindows1251(text);
   // No best fit: a look-alike Latin letter is garbage too. Code pages that
   // refuse these arguments, such as the stateful ones, fail here and get UTF-8.
   BOOL lost_a_character = FALSE;
@@ -54,9 +59,7 @@ std::optional<std::size_t> ConvertWithSystem(unsigned code_page, std::string_vie
 void PrintConsoleText(std::ostream& out, const MessageText& text) {
   if (const HANDLE console = ConsoleOf(out); console != INVALID_HANDLE_VALUE) {
     // A console shows UTF-16 right whatever its code page and its font's origin.
-    std::array<wchar_t, ConsoleTextBufferSize> wide{};
-    for (std::size_t i = 0; i < text.size; ++i)
-      wide[i] = UnicodeFromWindows1251(text.bytes[i]);
+    const auto wide = WideFromWindows1251(text.view());
     out.flush();  // what the stream holds comes first
     DWORD written = 0;
     WriteConsoleW(console, wide.data(), static_cast<DWORD>(text.size), &written, nullptr);

@@ -5,7 +5,6 @@
 #include <array>
 #include <string>
 
-#include "console/message_text.h"
 #include "console/text_conversion.h"
 
 namespace {
