@@ -103,25 +103,29 @@ ProgramRun RunProgram(const ProgramOptions& options) {
   return run;
 }
 
-std::string Encode(std::string_view utf8, const char* charset,
-                   std::string_view line_end) {
-  const iconv_t converter = iconv_open(charset, "UTF-8");
+std::string Convert(std::string_view text, const char* from, const char* to) {
+  const iconv_t converter = iconv_open(to, from);
   if (converter == reinterpret_cast<iconv_t>(-1)) {
-    throw std::runtime_error(std::string("iconv cannot write ") + charset);
+    throw std::runtime_error(std::string("iconv cannot convert into ") + to);
   }
-  std::string encoded(utf8.size() * 4, '\0');
-  char* in = const_cast<char*>(utf8.data());
-  std::size_t in_left = utf8.size();
-  char* out = encoded.data();
-  std::size_t out_left = encoded.size();
+  std::string converted(text.size() * 4, '\0');
+  char* in = const_cast<char*>(text.data());
+  std::size_t in_left = text.size();
+  char* out = converted.data();
+  std::size_t out_left = converted.size();
   const std::size_t result = iconv(converter, &in, &in_left, &out, &out_left);
   iconv_close(converter);
   if (result == static_cast<std::size_t>(-1)) {
-    throw std::runtime_error(std::string("no exact conversion into ") + charset);
+    throw std::runtime_error(std::string("no exact conversion into ") + to);
   }
-  encoded.resize(encoded.size() - out_left);
+  converted.resize(converted.size() - out_left);
+  return converted;
+}
+
+std::string Encode(std::string_view utf8, const char* charset,
+                   std::string_view line_end) {
   std::string with_line_ends;
-  for (const char c : encoded) {
+  for (const char c : Convert(utf8, "UTF-8", charset)) {
     if (c == '\n') {
       with_line_ends += line_end;
     } else {

@@ -29,6 +29,9 @@ std::vector<std::string> ProgramCommand();
 // after ten seconds.
 ProgramRun RunProgram(const ProgramOptions& options);
 
+// Converts `text` from one charset into another with iconv; throws unless exact.
+std::string Convert(std::string_view text, const char* from, const char* to);
+
 // Converts UTF-8 text into `charset` with iconv, and "\n" into `line_end`.
 std::string Encode(std::string_view utf8, const char* charset,
                    std::string_view line_end = "\n");

@@ -9,11 +9,16 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
+#include <clocale>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/program_runner.h"
 
@@ -32,7 +37,8 @@ void IgnoreSignal(int) {}
 // Runs inside the pseudo-terminal as its session leader, as a shell would:
 // starts the program, then reports how it ended, whether the terminal's
 // settings came back, and what input it left behind for the next program.
-[[noreturn]] void RunAsShell(std::vector<std::string> command, Stdin in, Stdout out) {
+[[noreturn]] void RunAsShell(std::vector<std::string> command, Stdin in, Stdout out,
+                             const char* locale) {
   struct sigaction survive {};
   survive.sa_handler = IgnoreSignal;
   sigaction(SIGTERM, &survive, nullptr);
@@ -49,7 +55,7 @@ void IgnoreSignal(int) {}
   if (program == 0) {
     if (in == Stdin::kPipe) dup2(feed[0], STDIN_FILENO);
     if (out == Stdout::kDevNull) dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
-    setenv("LC_ALL", "C.UTF-8", 1);
+    setenv("LC_ALL", locale, 1);
     std::vector<char*> argv;
     for (auto& word : command) argv.push_back(word.data());
     argv.push_back(nullptr);
@@ -86,10 +92,11 @@ void IgnoreSignal(int) {}
 
 class Terminal {
  public:
-  explicit Terminal(Stdin in = Stdin::kTerminal, Stdout out = Stdout::kTerminal) {
+  explicit Terminal(Stdin in = Stdin::kTerminal, Stdout out = Stdout::kTerminal,
+                    const char* locale = "C.UTF-8") {
     std::vector<std::string> command = ProgramCommand();
     shell_ = forkpty(&master_, nullptr, nullptr, nullptr);
-    if (shell_ == 0) RunAsShell(std::move(command), in, out);
+    if (shell_ == 0) RunAsShell(std::move(command), in, out, locale);
   }
   ~Terminal() {
     kill(-shell_, SIGKILL);
@@ -101,20 +108,33 @@ class Terminal {
     [[maybe_unused]] const auto written = write(master_, keys.data(), keys.size());
   }
 
-  // Everything the terminal has shown, once `text` is among it (or time is up).
-  const std::string& WaitFor(std::string_view text,
-                             std::chrono::milliseconds patience = 10000ms) {
+  // Everything the terminal has shown, once `done` holds for it or time is up;
+  // with no patience, everything it has shown so far.
+  template <typename Predicate>
+  const std::string& WaitUntil(Predicate done,
+                               std::chrono::milliseconds patience = 10000ms) {
     const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (screen_.find(text) == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
+    while (!done(screen_)) {
+      const bool late = std::chrono::steady_clock::now() >= deadline;
       pollfd ready{master_, POLLIN, 0};
-      if (poll(&ready, 1, 20) <= 0) continue;
+      if (poll(&ready, 1, late ? 0 : 20) <= 0) {
+        if (late) break;
+        continue;
+      }
       std::array<char, 1024> buffer;
       const ssize_t got = read(master_, buffer.data(), buffer.size());
       if (got <= 0) break;
       screen_.append(buffer.data(), static_cast<std::size_t>(got));
     }
     return screen_;
+  }
+  const std::string& WaitFor(std::string_view text,
+                             std::chrono::milliseconds patience = 10000ms) {
+    return WaitUntil(
+        [text](const std::string& shown) {
+          return shown.find(text) != std::string::npos;
+        },
+        patience);
   }
 
   // The shell's report line, once the program has ended.
@@ -125,6 +145,12 @@ class Terminal {
   }
 
   pid_t shell() const { return shell_; }
+
+  // Whether a program reads the keyboard key by key, not line by line.
+  bool ReadsKeys() const {
+    termios settings{};
+    return tcgetattr(master_, &settings) == 0 && (settings.c_lflag & ICANON) == 0;
+  }
 
  private:
   int master_ = -1;
@@ -212,5 +238,128 @@ TEST(KeyWait, NoWaitWhenTheOutputIsNotOnScreen) {
   Terminal terminal(Stdin::kPipe, Stdout::kDevNull);
   EXPECT_EQ(terminal.Report(), "@@ exit=0 signal=0 restored=1 left=[] ##\r\n");
 }
+
+// What a terminal shows for `raw`, UTF-8 text with the few control sequences
+// that Wine's console draws with: CR, LF, cursor right (ESC[nC), erase to the
+// end of the line (ESC[K), and show or hide the cursor (ESC[?25h, ESC[?25l).
+// Unwritten cells are blanks; blanks at the ends of lines and empty lines at
+// the end are dropped. Any other sequence or control character shows as <?...>,
+// so that it fails the comparison rather than pass unseen.
+std::string ScreenOf(std::string_view raw) {
+  std::vector<std::vector<std::string>> rows(1);
+  std::size_t row = 0;
+  std::size_t column = 0;
+  const auto put = [&](std::string character) {
+    if (rows.size() <= row) rows.resize(row + 1);
+    if (rows[row].size() <= column) rows[row].resize(column + 1, " ");
+    rows[row][column++] = std::move(character);
+  };
+  for (std::size_t at = 0; at < raw.size();) {
+    const auto byte = static_cast<unsigned char>(raw[at]);
+    std::size_t size = byte < 0x80 ? 1 : byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : 4;
+    if (raw.substr(at, 2) == "\x1b[") {
+      size = raw.find_first_of("@ABCDEFGHJKSTfhlmsu", at) - at + 1;
+      const std::string_view sequence = raw.substr(at, size);
+      if (sequence.back() == 'C') {
+        column += static_cast<std::size_t>(std::max(1, std::atoi(sequence.data() + 2)));
+      } else if (sequence == "\x1b[K") {
+        if (row < rows.size() && column < rows[row].size()) rows[row].resize(column);
+      } else if (sequence != "\x1b[?25h" && sequence != "\x1b[?25l") {
+        put("<?" + std::string(sequence.substr(1)) + ">");
+      }
+    } else if (byte == '\r') {
+      column = 0;
+    } else if (byte == '\n') {
+      ++row;
+    } else {
+      put(byte < 0x20 ? "<?control>" : std::string(raw.substr(at, size)));
+    }
+    at += size;
+  }
+  std::string screen;
+  for (const auto& cells : rows) {
+    std::string line;
+    for (const auto& character : cells) line += character;
+    screen += line.substr(0, line.find_last_not_of(' ') + 1) + "\n";
+  }
+  return screen.substr(0, screen.find_last_not_of('\n') + 1);
+}
+
+// The Windows program in a console that Wine draws on a Unix terminal: what a
+// user sees, whatever the terminal's charset.
+struct ConsoleCase {
+  const char* name;
+  const char* locale;
+  std::vector<std::string_view> answers;  // each typed after its prompt
+  std::string_view screen;                // while the key is awaited, and after
+  int status;
+};
+
+void PrintTo(const ConsoleCase& run, std::ostream* out) { *out << run.name; }
+
+#define CONSOLE_HEAD \
+  "Программа демонстрирует умножение полиномов\nЗадайте порядок полиномов: "
+#define CONSOLE_HINTS \
+  "Задайте коэффициенты полиномов через пробел\nот a0 при Xn до aN свободный член\n"
+#define CONSOLE_PRODUCT                     \
+  CONSOLE_HEAD "2\n" CONSOLE_HINTS          \
+               "p1()= 1 2 3\np2()= 4 5 6\n" \
+               "Значение полинома p3 = [ 4 13 28 27 18 ]\nНажмите любую клавишу"
+#define CONSOLE_BAD_INPUT                                                                                                  \
+  CONSOLE_HEAD "1\n" CONSOLE_HINTS                                                                                         \
+               "p1()= 1,5 2\n\n"                                                                                           \
+               "Ошибка: коэффициент должен быть числом, например 2 или -1.5\n" \
+               "Нажмите любую клавишу"
+
+const ConsoleCase kConsoleCases[] = {
+    {"ProductUtf8", "ru_RU.UTF-8", {"2", "1 2 3", "4 5 6"}, CONSOLE_PRODUCT, 0},
+    {"ProductKoi8R", "ru_RU.KOI8-R", {"2", "1 2 3", "4 5 6"}, CONSOLE_PRODUCT, 0},
+    {"BadInputUtf8", "ru_RU.UTF-8", {"1", "1,5 2"}, CONSOLE_BAD_INPUT, 1},
+    {"BadInputKoi8R", "ru_RU.KOI8-R", {"1", "1,5 2"}, CONSOLE_BAD_INPUT, 1},
+};
+
+class WindowsConsole : public testing::TestWithParam<ConsoleCase> {};
+
+TEST_P(WindowsConsole, ShowsTheDialogueAndWaitsForOneKey) {
+  const ConsoleCase& run = GetParam();
+  if (std::getenv("POLYMUL_WINDOWS") == nullptr)
+    GTEST_SKIP() << "for the Windows program";
+  if (std::setlocale(LC_CTYPE, run.locale) == nullptr) {
+    GTEST_SKIP() << run.locale
+                 << " is not installed (localedef -i ru_RU -f ... makes it)";
+  }
+  std::setlocale(LC_CTYPE, "C");
+  const char* charset = std::strchr(run.locale, '.') + 1;
+  const auto shown = [&](std::string_view raw) {
+    return ScreenOf(Convert(raw.substr(0, raw.find(kReportMark)), charset, "UTF-8"));
+  };
+
+  Terminal terminal(Stdin::kTerminal, Stdout::kTerminal, run.locale);
+  // Typed before Wine's console reads the keyboard, an answer would be echoed
+  // by the terminal itself, and its Enter taken for a line feed.
+  const auto wait_for = [&](std::string_view text) {
+    terminal.WaitUntil([&](const std::string& raw) {
+      return shown(raw).ends_with(text) && terminal.ReadsKeys();
+    });
+  };
+  const std::string_view prompts[] = {"полиномов:", "p1()=", "p2()="};
+  for (std::size_t i = 0; i < run.answers.size(); ++i) {
+    wait_for(prompts[i]);
+    terminal.Type(std::string(run.answers[i]) + "\r");
+  }
+  wait_for("клавишу");
+  std::this_thread::sleep_for(500ms);  // long enough to show that it waits
+  const std::string before_key = terminal.WaitFor(kReportMark, 0ms);
+  EXPECT_EQ(before_key.find(kReportMark), std::string::npos) << "ended without a key";
+  EXPECT_EQ(shown(before_key), run.screen);
+
+  terminal.Type("x");
+  EXPECT_EQ(terminal.Report(), "@@ exit=" + std::to_string(run.status) +
+                                   " signal=0 restored=1 left=[] ##\r\n");
+  EXPECT_EQ(shown(terminal.WaitFor(kReportMark)), run.screen) << "the key was echoed";
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, WindowsConsole, testing::ValuesIn(kConsoleCases),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace
