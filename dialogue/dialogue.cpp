@@ -4,42 +4,21 @@
 #include <array>
 #include <cmath>
 #include <istream>
-#include <limits>
-#include <locale>
 #include <ostream>
 #include <span>
 
 #include "console/console.h"
+#include "dialogue/number_reader.h"
 #include "dialogue/product.h"
 #include "dialogue/texts.h"
 
 namespace {
 
-enum class Read { kOk, kNotANumber, kOutOfRange, kEnded };
-
 void WriteLineEnd(std::ostream& out) { out.put('\n').flush(); }
-
-// Reads one number that must stand alone between blanks: "2.5" is no order and
-// "1,5" no coefficient, though the stream would take their first digits.
-template <typename Number>
-Read ReadNumber(std::istream& in, Number& value) {
-  if ((in >> std::ws).eof()) return Read::kEnded;
-  in >> value;
-  if (in.fail()) {
-    // The stream stores the largest value of the type when a number is too large.
-    const bool too_large = value == std::numeric_limits<Number>::max() ||
-                           value == std::numeric_limits<Number>::lowest();
-    return too_large ? Read::kOutOfRange : Read::kNotANumber;
-  }
-  if (!in.eof() && !std::isspace(static_cast<char>(in.peek()), in.getloc())) {
-    return Read::kNotANumber;
-  }
-  return Read::kOk;
-}
 
 const MessageText* ReadCoefficients(std::istream& in, std::span<float> coefficients) {
   for (float& coefficient : coefficients) {
-    switch (ReadNumber(in, coefficient)) {
+    switch (ReadReal(in, coefficient)) {
       case Read::kOk:
         break;
       case Read::kNotANumber:
@@ -79,19 +58,11 @@ int RunDialogue(std::istream& in, std::ostream& out, std::ostream& err) {
 
   PrintConsoleText(out, kOrderPrompt);
   int order = 0;
-  switch (ReadNumber(in, order)) {
-    case Read::kOk:
-      break;
-    case Read::kNotANumber:
-      return FailOnInput(out, err, kOrderNotWhole);
-    case Read::kOutOfRange:
-      // Any negative order means no coefficients, however large it is.
-      if (order < 0) break;
-      return FailOnInput(out, err, kOrderTooLarge);
-    case Read::kEnded:
-      return FailOnInput(out, err, kInputEnded);
+  if (const Read read = ReadWholeNumber(in, order); read != Read::kOk) {
+    return FailOnInput(out, err, read == Read::kEnded ? kInputEnded : kOrderNotWhole);
   }
   if (order >= CoefficientCapacity) return FailOnInput(out, err, kOrderTooLarge);
+  // Any negative order means no coefficients, however large it is.
   const std::size_t count = order < 0 ? 0 : static_cast<std::size_t>(order) + 1;
 
   PrintConsoleText(out, kCoefficientsHint);

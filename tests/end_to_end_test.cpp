@@ -60,6 +60,20 @@ TEST(EndToEndProgram, FailedWriteIsNotSuccess) {
                             PlatformCharset(), PlatformLineEnd()));
 }
 
+TEST(EndToEndMemory, ALongNumberIsReadInFixedMemory) {
+  const ProgramRun normal =
+      RunProgram({.input = "0 3 5", .environment = PlatformLocale()});
+  const ProgramRun long_token = RunProgram({.input = "0 ",
+                                            .digits_after_input = std::size_t{256} << 20,
+                                            .environment = PlatformLocale()});
+  EXPECT_EQ(long_token.err, Encode("Ошибка: коэффициент слишком велик по модулю "
+                                   "(больше 3.4e+38)\n",
+                                   PlatformCharset(), PlatformLineEnd()));
+  EXPECT_EQ(long_token.status, 1);
+  EXPECT_LT(long_token.peak_kib, normal.peak_kib + 16 * 1024)
+      << "a normal run takes " << normal.peak_kib << " KiB";
+}
+
 struct LocaleCase {
   const char* name;
   std::vector<std::pair<std::string, std::string>> environment;

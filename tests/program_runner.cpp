@@ -5,10 +5,12 @@
 #include <iconv.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <sstream>
@@ -67,39 +69,59 @@ ProgramRun RunProgram(const ProgramOptions& options) {
   close(out[1]);
   close(err[1]);
   signal(SIGPIPE, SIG_IGN);  // a program that stops reading early is no test failure
-  // The inputs are small: the pipe holds them all without a reader.
-  [[maybe_unused]] const auto written =
-      write(in[1], options.input.data(), options.input.size());
-  close(in[1]);
+  fcntl(in[1], F_SETFL, O_NONBLOCK);
 
   ProgramRun run;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  std::array<pollfd, 2> streams{{{out[0], POLLIN, 0}, {err[0], POLLIN, 0}}};
+  std::string_view input = options.input;
+  std::size_t digits_left = options.digits_after_input;
+  const std::string digits(65536, '7');
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+  std::array<pollfd, 3> streams{
+      {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}}};
   std::array<std::string*, 2> sinks{&run.out, &run.err};
-  int open_streams = 2;
-  while (open_streams > 0 && std::chrono::steady_clock::now() < deadline) {
+  const auto stop = [&](pollfd& stream) {
+    close(stream.fd);
+    stream.fd = -1;
+  };
+  while ((streams[0].fd >= 0 || streams[1].fd >= 0) &&
+         std::chrono::steady_clock::now() < deadline) {
     if (poll(streams.data(), streams.size(), 100) <= 0) continue;
-    for (std::size_t i = 0; i < streams.size(); ++i) {
+    for (std::size_t i = 0; i < sinks.size(); ++i) {
       if (streams[i].revents == 0) continue;
       std::array<char, 4096> buffer;
       const ssize_t got = read(streams[i].fd, buffer.data(), buffer.size());
       if (got > 0) {
         sinks[i]->append(buffer.data(), static_cast<std::size_t>(got));
       } else {
-        close(streams[i].fd);
-        streams[i].fd = -1;
-        --open_streams;
+        stop(streams[i]);
+      }
+    }
+    if (streams[2].revents != 0) {
+      const std::string_view next =
+          !input.empty() ? input : std::string_view(digits).substr(0, digits_left);
+      const ssize_t sent = next.empty() ? -1 : write(in[1], next.data(), next.size());
+      if (sent < 0 && errno != EAGAIN) {
+        stop(streams[2]);  // all sent, or the program reads no more
+      } else if (sent > 0) {
+        const auto size = static_cast<std::size_t>(sent);
+        if (!input.empty()) {
+          input.remove_prefix(size);
+        } else {
+          digits_left -= size;
+        }
       }
     }
   }
-  if (open_streams > 0) kill(child, SIGKILL);
+  if (streams[0].fd >= 0 || streams[1].fd >= 0) kill(child, SIGKILL);
   for (const auto& stream : streams) {
     if (stream.fd >= 0) close(stream.fd);
   }
   int status = 0;
-  waitpid(child, &status, 0);
+  rusage usage{};
+  wait4(child, &status, 0, &usage);
   if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) run.killed_by = WTERMSIG(status);
+  run.peak_kib = usage.ru_maxrss;
   return run;
 }
 

@@ -10,10 +10,12 @@ struct ProgramRun {
   std::string err;
   int status = -1;    // the exit status, or -1 if it did not exit
   int killed_by = 0;  // the signal that ended it, if one did
+  long peak_kib = 0;  // its largest resident memory
 };
 
 struct ProgramOptions {
   std::string input = {};
+  std::size_t digits_after_input = 0;  // a token of that many 7s follows the input
   // Variables to set; every locale variable not named here is removed.
   std::vector<std::pair<std::string, std::string>> environment = {};
   std::vector<std::string> arguments = {};
@@ -25,8 +27,8 @@ struct ProgramOptions {
 std::vector<std::string> ProgramCommand();
 
 // Starts the program in a session of its own, so that it has no controlling
-// terminal, feeds it `input` and collects what it writes. Gives up and kills it
-// after ten seconds.
+// terminal, feeds it its input and collects what it writes. Gives up and kills
+// it after a minute.
 ProgramRun RunProgram(const ProgramOptions& options);
 
 // Converts `text` from one charset into another with iconv; throws unless exact.

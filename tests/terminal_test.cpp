@@ -80,7 +80,8 @@ void IgnoreSignal(int) {}
   std::string hex;
   for (ssize_t i = 0; i < left_size; ++i) {
     std::array<char, 4> byte{};
-    std::snprintf(byte.data(), byte.size(), "%02x", static_cast<unsigned char>(left[i]));
+    std::snprintf(byte.data(), byte.size(), "%02x",
+                  static_cast<unsigned char>(left[static_cast<std::size_t>(i)]));
     hex += byte.data();
   }
   std::printf("%s exit=%d signal=%d restored=%d left=[%s] ##\n", kReportMark.data(),
