@@ -4,17 +4,18 @@ CMAKE_FLAGS ?=
 
 .PHONY: all run test clean bench fuzz windows windows64 test-windows
 
-all: $(BUILD_DIR)/CMakeCache.txt
+# Configures a new build folder, and an existing one again when given flags.
+all:
+	$(if $(CMAKE_FLAGS)$(if $(wildcard $(BUILD_DIR)/CMakeCache.txt),,new), \
+	  cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS))
 	cmake --build $(BUILD_DIR) --parallel
 
-$(BUILD_DIR)/CMakeCache.txt:
-	cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS)
-
 run: all
-	./$(BUILD_DIR)/polymul
+	$(abspath $(BUILD_DIR))/polymul
 
+# No test at all is a failure: GoogleTest was missing when the build was set up.
 test: all
-	ctest --test-dir $(BUILD_DIR) --output-on-failure --parallel 2
+	ctest --test-dir $(BUILD_DIR) --output-on-failure --parallel 2 --no-tests=error
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -2,6 +2,11 @@
 #include "dialogue/product.h"
 
 #include <algorithm>
+#include <cfloat>
+#include <cmath>
+
+// Wider intermediate floats (x87) would round twice and change the bits.
+static_assert(FLT_EVAL_METHOD == 0, "float and double arithmetic must not be wider");
 
 void MultiplyPolynomials(std::span<const float> p1, std::span<const float> p2,
                          std::span<float> product) {
@@ -19,5 +24,13 @@ void MultiplyPolynomials(std::span<const float> p1, std::span<const float> p2,
       const double sum = static_cast<double>(p1[i]) * p2[j] + product[i + j];
       product[i + j] = static_cast<float>(sum);
     }
+  }
+  for (std::size_t k = 0; k < product.size(); ++k) {
+    if (!std::isinf(product[k])) continue;
+    double sum = 0;
+    for (std::size_t i = k < count ? 0 : k - count + 1; i <= k && i < count; ++i) {
+      sum += static_cast<double>(p1[i]) * p2[k - i];
+    }
+    product[k] = static_cast<float>(sum);
   }
 }

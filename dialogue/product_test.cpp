@@ -77,12 +77,14 @@ TEST(Product, TermsAreAddedInTheOrderOfTheFirstFactor) {
   EXPECT_EQ(Multiply({1.0f, 0x1p-12f, 0x1p-24f}, {1.0f, 0x1p-12f, 1.0f})[2], 1.0f);
 }
 
-TEST(Product, OverflowShowsAsInfinityAndStays) {
+TEST(Product, OnlyASumBeyondFloatIsInfinite) {
   constexpr float inf = std::numeric_limits<float>::infinity();
-  // The middle coefficient is 0 in exact arithmetic, but its first term is
-  // already stored as -inf, and a finite term never brings it back.
+  // The middle coefficient's first term alone is beyond float, but the sum of
+  // its terms, taken in double, is 0, or fits float, in either order.
   EXPECT_EQ(Multiply({1e30f, 1e30f}, {1e30f, -1e30f}),
-            (std::vector<float>{inf, -inf, -inf}));
+            (std::vector<float>{inf, 0, -inf}));
+  EXPECT_EQ(Multiply({3e38f, -2e38f}, {1, 1.5f}), (std::vector<float>{3e38f, 2.5e38f, -3e38f}));
+  EXPECT_EQ(Multiply({1, 1.5f}, {3e38f, -2e38f}), (std::vector<float>{3e38f, 2.5e38f, -3e38f}));
   EXPECT_EQ(Multiply({0x1p100f, 0x1p100f}, {0x1p100f, 0x1p-100f}),
             (std::vector<float>{inf, inf, 1.0f}));
 }

@@ -117,6 +117,8 @@ inline constexpr DialogueCase kDialogueCases[] = {
     {"ExponentFarBeyondFloat", "0 1e400 1",
      INTRODUCTION ORDER_PROMPT HINTS "p1()= \n" PRESS_ANY_KEY,
      "Ошибка: коэффициент слишком велик по модулю (больше 3.4e+38)\n", 1},
+    {"ProductBackInFloatRange", "1\n3e38 -2e38\n1 1.5",
+     UP_TO_FACTORS RESULT "3e+38 2.5e+38 -3e+38 ]\n" PRESS_ANY_KEY, "", 0},
     {"ProductBeyondFloat", "0 3e38 2", UP_TO_FACTORS "\n" PRESS_ANY_KEY,
      "Ошибка: коэффициенты произведения слишком велики по модулю\n", 1},
 };
