@@ -58,6 +58,27 @@ std::string_view TerminalCharsetName() {
   return "UTF-8";
 }
 
+std::optional<std::size_t> ConvertWithSystem(iconv_t converter, std::string_view text,
+                                             std::span<char> out);
+
+// Numbers, blanks, brackets, "p1()= " and line ends are written as they are,
+// unconverted, and the texts hold Russian letters and ASCII: a charset serves
+// only where ASCII stays ASCII and every Russian letter has a code, so that the
+// whole run is in one charset (not UTF-16, UTF-7, EBCDIC or KOI-7, say).
+bool ServesTheWholeRun(iconv_t converter) {
+  std::array<char, 0x7F - 0x20 + 1> ascii{};
+  for (std::size_t i = 0; i + 1 < ascii.size(); ++i) ascii[i] = static_cast<char>(0x20 + i);
+  ascii.back() = '\n';
+  std::array<char, 66> letters{'\xA8', '\xB8'};  // Ё and ё, then А to я
+  for (std::size_t i = 2; i < letters.size(); ++i) letters[i] = static_cast<char>(0xC0 + i - 2);
+
+  std::array<char, ConsoleTextBufferSize * kMaxBytesPerCharacter> out;
+  const std::string_view ascii_text(ascii.data(), ascii.size());
+  const auto ascii_size = ConvertWithSystem(converter, ascii_text, out);
+  return ascii_size && std::string_view(out.data(), *ascii_size) == ascii_text &&
+         ConvertWithSystem(converter, {letters.data(), letters.size()}, out);
+}
+
 TerminalCharset FindTerminalCharset() {
   const std::string_view name = TerminalCharsetName();
   TerminalCharset terminal{CharsetFromName(name)};
@@ -68,6 +89,10 @@ TerminalCharset FindTerminalCharset() {
   if (name.size() < zero_terminated.size()) {
     name.copy(zero_terminated.data(), name.size());
     terminal.converter = iconv_open(zero_terminated.data(), "CP1251");
+  }
+  if (terminal.converter != kNoConverter && !ServesTheWholeRun(terminal.converter)) {
+    iconv_close(terminal.converter);
+    terminal.converter = kNoConverter;
   }
   if (terminal.converter == kNoConverter) terminal.charset = Charset::kUtf8;
   return terminal;

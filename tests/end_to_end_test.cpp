@@ -104,6 +104,12 @@ const LocaleCase kLocaleCases[] = {
     // A charset without Cyrillic letters, or an unknown one, gets UTF-8.
     {"Latin1", {{"LANG", "xx_XX.ISO-8859-1"}}, "UTF-8", false},
     {"UnknownCharset", {{"LANG", "xx_XX.NO-SUCH-CHARSET"}}, "UTF-8", false},
+    // So does one that would not keep ASCII as ASCII or has no Latin letters:
+    // numbers and "p1()= " are written unconverted, and a run is in one charset.
+    {"Utf16", {{"LANG", "xx_XX.UTF-16"}}, "UTF-8", false},
+    {"Utf7", {{"LANG", "xx_XX.UTF-7"}}, "UTF-8", false},
+    {"Ebcdic", {{"LANG", "xx_XX.IBM1025"}}, "UTF-8", false},
+    {"Koi7", {{"LANG", "xx_XX.KOI-7"}}, "UTF-8", false},
 };
 
 class EndToEndLocale : public testing::TestWithParam<LocaleCase> {};
