@@ -67,10 +67,12 @@ std::optional<std::size_t> ConvertWithSystem(iconv_t converter, std::string_view
 // whole run is in one charset (not UTF-16, UTF-7, EBCDIC or KOI-7, say).
 bool ServesTheWholeRun(iconv_t converter) {
   std::array<char, 0x7F - 0x20 + 1> ascii{};
-  for (std::size_t i = 0; i + 1 < ascii.size(); ++i) ascii[i] = static_cast<char>(0x20 + i);
+  for (std::size_t i = 0; i + 1 < ascii.size(); ++i)
+    ascii[i] = static_cast<char>(0x20 + i);
   ascii.back() = '\n';
   std::array<char, 66> letters{'\xA8', '\xB8'};  // Ё and ё, then А to я
-  for (std::size_t i = 2; i < letters.size(); ++i) letters[i] = static_cast<char>(0xC0 + i - 2);
+  for (std::size_t i = 2; i < letters.size(); ++i)
+    letters[i] = static_cast<char>(0xC0 + i - 2);
 
   std::array<char, ConsoleTextBufferSize * kMaxBytesPerCharacter> out;
   const std::string_view ascii_text(ascii.data(), ascii.size());
@@ -116,13 +118,62 @@ std::optional<std::size_t> ConvertWithSystem(iconv_t converter, std::string_view
 // Set only while the terminal is in key-wait mode, for the signal handlers.
 volatile sig_atomic_t g_waiting_terminal = -1;
 termios g_saved_settings;
+termios g_key_wait_settings;
 
-constexpr std::array kSignalsThatEndTheWait = {SIGTERM, SIGHUP, SIGINT, SIGQUIT};
+// The signals that end a process unless caught: each must give the terminal
+// back first, or a shell that does not repair it (sh, dash) sits on a raw one.
+struct Signals {
+  std::array<int, 64> numbers{};
+  std::size_t count = 0;
+};
+Signals SignalsThatEndTheWait() {
+  Signals signals;
+  for (const int number : {SIGABRT, SIGALRM, SIGBUS, SIGFPE, SIGHUP, SIGILL, SIGINT,
+                           SIGPIPE, SIGPROF, SIGQUIT, SIGSEGV, SIGSYS, SIGTERM, SIGTRAP,
+                           SIGUSR1, SIGUSR2, SIGVTALRM, SIGXCPU, SIGXFSZ}) {
+    signals.numbers[signals.count++] = number;
+  }
+#ifdef SIGRTMIN  // real-time signals, where the system has them
+  for (int number = SIGRTMIN;
+       number <= SIGRTMAX && signals.count < signals.numbers.size(); ++number) {
+    signals.numbers[signals.count++] = number;
+  }
+#endif
+  return signals;
+}
+
+void SetTerminal(const termios& settings, int when = TCSANOW) {
+  if (g_waiting_terminal >= 0) tcsetattr(g_waiting_terminal, when, &settings);
+}
 
 extern "C" void RestoreTerminalAndDie(int signal_number) {
-  if (g_waiting_terminal >= 0) tcsetattr(g_waiting_terminal, TCSANOW, &g_saved_settings);
+  SetTerminal(g_saved_settings);
   signal(signal_number, SIG_DFL);
   raise(signal_number);  // delivered, with its default action, when this returns
+}
+
+void OnStop(void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTSTP, &action, nullptr);
+}
+
+// As full-screen programs do: the shell gets its terminal back while the
+// program is stopped, and the wait takes it again when the program goes on.
+extern "C" void RestoreTerminalAndStop(int) {
+  const int saved_errno = errno;
+  SetTerminal(g_saved_settings);
+  OnStop(SIG_DFL);
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTSTP);
+  sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+  raise(SIGTSTP);  // stopped here until SIGCONT
+  sigprocmask(SIG_BLOCK, &stop, nullptr);
+  OnStop(RestoreTerminalAndStop);
+  SetTerminal(g_key_wait_settings);
+  errno = saved_errno;
 }
 
 // An arrow or a function key sends several bytes, a Cyrillic letter two in
@@ -155,10 +206,12 @@ void WaitForKeyPress() {
   // Output that goes to a file or a pipe has no reader to wait for.
   if (isatty(STDOUT_FILENO) == 0) return;
   const int terminal = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (terminal < 0) return;
   termios saved;
-  if (tcgetattr(terminal, &saved) != 0) {
-    close(terminal);
+  if (terminal < 0 || tcgetattr(terminal, &saved) != 0) {
+    // No terminal to read a key from (setsid, say): still, the shell's prompt
+    // should not run on after the last text.
+    [[maybe_unused]] const ssize_t written = write(STDOUT_FILENO, "\n", 1);
+    if (terminal >= 0) close(terminal);
     return;
   }
   // One byte at a time, unechoed; Ctrl-C and Ctrl-S are keys like any other.
@@ -169,18 +222,26 @@ void WaitForKeyPress() {
   key_wait.c_cc[VTIME] = 0;
 
   g_saved_settings = saved;
+  g_key_wait_settings = key_wait;
   g_waiting_terminal = terminal;
-  std::array<struct sigaction, kSignalsThatEndTheWait.size()> previous{};
-  for (std::size_t i = 0; i < kSignalsThatEndTheWait.size(); ++i) {
-    sigaction(kSignalsThatEndTheWait[i], nullptr, &previous[i]);
-    if (previous[i].sa_handler == SIG_IGN) continue;  // as under nohup
-    struct sigaction restore_and_die {};
-    restore_and_die.sa_handler = RestoreTerminalAndDie;
-    sigemptyset(&restore_and_die.sa_mask);
-    sigaction(kSignalsThatEndTheWait[i], &restore_and_die, nullptr);
+  const Signals signals = SignalsThatEndTheWait();
+  std::array<struct sigaction, Signals{}.numbers.size() + 1> previous{};
+  const auto watch = [&](int number, std::size_t slot, void (*handler)(int)) {
+    if (sigaction(number, nullptr, &previous[slot]) != 0) return;
+    if (previous[slot].sa_handler == SIG_IGN) return;  // as under nohup
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(number, &action, nullptr);
+  };
+  for (std::size_t i = 0; i < signals.count; ++i) {
+    watch(signals.numbers[i], i, RestoreTerminalAndDie);
   }
+  watch(SIGTSTP, signals.count, RestoreTerminalAndStop);
 
-  if (tcsetattr(terminal, TCSANOW, &key_wait) == 0) {
+  // TCSAFLUSH drops what was typed or pasted before the request to press a
+  // key: the key is one pressed after it.
+  if (tcsetattr(terminal, TCSAFLUSH, &key_wait) == 0) {
     unsigned char key = 0;
     ssize_t got = 0;
     do {
@@ -191,9 +252,10 @@ void WaitForKeyPress() {
   // TCSAFLUSH also drops keys typed after the one awaited.
   tcsetattr(terminal, TCSAFLUSH, &saved);
   g_waiting_terminal = -1;
-  for (std::size_t i = 0; i < kSignalsThatEndTheWait.size(); ++i) {
-    sigaction(kSignalsThatEndTheWait[i], &previous[i], nullptr);
+  for (std::size_t i = 0; i < signals.count; ++i) {
+    sigaction(signals.numbers[i], &previous[i], nullptr);
   }
+  sigaction(SIGTSTP, &previous[signals.count], nullptr);
   // The prompt has no line end of its own; give the shell a fresh line.
   [[maybe_unused]] const ssize_t written = write(terminal, "\n", 1);
   close(terminal);

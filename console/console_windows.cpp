@@ -79,5 +79,8 @@ void WaitForKeyPress() {
   std::cout.flush();
   // Output that goes to a file or a pipe has no reader to wait for.
   if (!IsConsole(GetStdHandle(STD_OUTPUT_HANDLE))) return;
+  // Keys typed or pasted before the request are not the key: a window opened
+  // by a double click would close before its result could be read.
+  FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
   _getch();
 }

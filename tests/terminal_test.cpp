@@ -30,19 +30,22 @@ constexpr std::string_view kPressAnyKey = "Нажмите любую клави�
 constexpr std::string_view kReportMark = "@@";
 
 enum class Stdin { kTerminal, kPipe };
-enum class Stdout { kTerminal, kDevNull };
+// kTerminalOutsideSession: on the terminal, but without a controlling terminal.
+enum class Stdout { kTerminal, kDevNull, kTerminalOutsideSession };
 
-void IgnoreSignal(int) {}
+bool SameSettings(const termios& a, const termios& b) {
+  return a.c_lflag == b.c_lflag && a.c_iflag == b.c_iflag &&
+         a.c_cc[VMIN] == b.c_cc[VMIN] && a.c_cc[VTIME] == b.c_cc[VTIME];
+}
 
-// Runs inside the pseudo-terminal as its session leader, as a shell would:
-// starts the program, then reports how it ended, whether the terminal's
-// settings came back, and what input it left behind for the next program.
+// Runs inside the pseudo-terminal as its session leader, as a job-control shell
+// would: starts the program as a job of its own in the foreground, continues it
+// in the foreground whenever it stops, then reports how it ended, whether the
+// terminal's settings were back at every stop and at the end, and what input
+// it left behind for the next program.
 [[noreturn]] void RunAsShell(std::vector<std::string> command, Stdin in, Stdout out,
                              const char* locale) {
-  struct sigaction survive {};
-  survive.sa_handler = IgnoreSignal;
-  sigaction(SIGTERM, &survive, nullptr);
-  sigaction(SIGHUP, &survive, nullptr);
+  signal(SIGTTOU, SIG_IGN);  // to hand the terminal to the job and back
   termios before{};
   tcgetattr(STDIN_FILENO, &before);
 
@@ -51,8 +54,16 @@ void IgnoreSignal(int) {}
     [[maybe_unused]] const auto written = write(feed[1], "0 3 5\n", 6);
     close(feed[1]);
   }
+  const bool job = out != Stdout::kTerminalOutsideSession;
   const pid_t program = fork();
   if (program == 0) {
+    if (job) {
+      setpgid(0, 0);
+      tcsetpgrp(STDIN_FILENO, getpid());
+    } else {
+      setsid();
+    }
+    signal(SIGTTOU, SIG_DFL);
     if (in == Stdin::kPipe) dup2(feed[0], STDIN_FILENO);
     if (out == Stdout::kDevNull) dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
     setenv("LC_ALL", locale, 1);
@@ -62,14 +73,24 @@ void IgnoreSignal(int) {}
     execv(argv[0], argv.data());
     _exit(127);
   }
-  int status = 0;
-  while (waitpid(program, &status, 0) < 0) {
+  if (job) {
+    setpgid(program, program);
+    tcsetpgrp(STDIN_FILENO, program);
   }
+  int status = 0;
   termios after{};
+  bool restored = true;
+  for (;;) {
+    if (waitpid(program, &status, WUNTRACED) < 0) continue;
+    if (!WIFSTOPPED(status)) break;
+    tcgetattr(STDIN_FILENO, &after);
+    restored = restored && SameSettings(after, before);
+    tcsetpgrp(STDIN_FILENO, program);  // fg
+    kill(-program, SIGCONT);
+  }
+  tcsetpgrp(STDIN_FILENO, getpgrp());
   tcgetattr(STDIN_FILENO, &after);
-  const bool restored =
-      after.c_lflag == before.c_lflag && after.c_iflag == before.c_iflag &&
-      after.c_cc[VMIN] == before.c_cc[VMIN] && after.c_cc[VTIME] == before.c_cc[VTIME];
+  restored = restored && SameSettings(after, before);
   termios peek = after;
   peek.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
   peek.c_cc[VMIN] = 0;
@@ -145,7 +166,8 @@ class Terminal {
     return at == std::string::npos ? "<no report>" : screen_.substr(at);
   }
 
-  pid_t shell() const { return shell_; }
+  // Sends a signal to the program, the terminal's foreground job.
+  void Signal(int number) const { kill(-tcgetpgrp(master_), number); }
 
   // Whether a program reads the keyboard key by key, not line by line.
   bool ReadsKeys() const {
@@ -160,13 +182,13 @@ class Terminal {
 };
 
 // Types the dialogue's answers as a user would, each after its prompt.
-void AnswerDialogue(Terminal& terminal) {
+void AnswerDialogue(Terminal& terminal, std::string_view last_answer = "4 5 6\n") {
   terminal.WaitFor("полиномов: ");
   terminal.Type("2\n");
   terminal.WaitFor("p1()= ");
   terminal.Type("1 2 3\n");
   terminal.WaitFor("p2()= ");
-  terminal.Type("4 5 6\n");
+  terminal.Type(last_answer);
   terminal.WaitFor(kPressAnyKey);
   std::this_thread::sleep_for(300ms);  // long enough to show that it waits
 }
@@ -217,13 +239,42 @@ TEST(KeyWait, KeysOfSeveralBytesAreReadWhole) {
 }
 
 TEST(KeyWait, TerminalIsRestoredWhenTheWaitIsKilled) {
-  for (const int signal_number : {SIGTERM, SIGHUP}) {
+  for (const int signal_number : {SIGTERM, SIGHUP, SIGUSR1, SIGALRM, SIGRTMIN}) {
     Terminal terminal;
     AnswerDialogue(terminal);
-    kill(-terminal.shell(), signal_number);  // the program and the shell that survives it
+    terminal.Signal(signal_number);
     EXPECT_EQ(terminal.Report(), "@@ exit=-1 signal=" + std::to_string(signal_number) +
                                      " restored=1 left=[] ##\r\n");
   }
+}
+
+TEST(KeyWait, StoppedAndContinuedTheWaitGoesOn) {
+  Terminal terminal;
+  AnswerDialogue(terminal);
+  terminal.Signal(SIGTSTP);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(terminal.WaitFor(kReportMark, 0ms).find(kReportMark), std::string::npos)
+      << "ended without a key";
+  terminal.Type("x");
+  EXPECT_EQ(terminal.Report(), "@@ exit=0 signal=0 restored=1 left=[] ##\r\n");
+}
+
+TEST(KeyWait, KeysTypedBeforeTheRequestAreNotTheKey) {
+  Terminal terminal;
+  AnswerDialogue(terminal, "4 5 6\n7 8\n");
+  EXPECT_EQ(terminal.WaitFor(kReportMark, 0ms).find(kReportMark), std::string::npos)
+      << "ended without a key";
+  terminal.Type("x");
+  EXPECT_EQ(terminal.Report(), "@@ exit=0 signal=0 restored=1 left=[] ##\r\n");
+}
+
+TEST(KeyWait, WithoutAControllingTerminalTheLineStillEnds) {
+  Terminal terminal(Stdin::kPipe, Stdout::kTerminalOutsideSession);
+  const std::string report = terminal.Report();
+  EXPECT_EQ(report, "@@ exit=0 signal=0 restored=1 left=[] ##\r\n");
+  const std::string& screen = terminal.WaitFor(kReportMark);
+  EXPECT_TRUE(screen.substr(0, screen.find(kReportMark)).ends_with("клавишу\r\n"))
+      << screen;
 }
 
 TEST(KeyWait, WaitsAtTheTerminalWhenInputIsAPipe) {
@@ -313,7 +364,8 @@ void PrintTo(const ConsoleCase& run, std::ostream* out) { *out << run.name; }
                "Нажмите любую клавишу"
 
 const ConsoleCase kConsoleCases[] = {
-    {"ProductUtf8", "ru_RU.UTF-8", {"2", "1 2 3", "4 5 6"}, CONSOLE_PRODUCT, 0},
+    // The 7 is typed before the request to press a key, and is not the key.
+    {"ProductUtf8", "ru_RU.UTF-8", {"2", "1 2 3", "4 5 6\r7"}, CONSOLE_PRODUCT, 0},
     {"ProductKoi8R", "ru_RU.KOI8-R", {"2", "1 2 3", "4 5 6"}, CONSOLE_PRODUCT, 0},
     {"BadInputUtf8", "ru_RU.UTF-8", {"1", "1,5 2"}, CONSOLE_BAD_INPUT, 1},
     {"BadInputKoi8R", "ru_RU.KOI8-R", {"1", "1,5 2"}, CONSOLE_BAD_INPUT, 1},
