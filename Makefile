@@ -2,7 +2,8 @@
 BUILD_DIR ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all run test clean bench fuzz windows windows64 test-windows
+.PHONY: all run test clean bench fuzz windows windows64 test-windows package \
+  package-windows test-packages
 
 # Configures a new build folder, and an existing one again when given flags.
 all:
@@ -52,3 +53,15 @@ windows64:
 # The end-to-end and console cases on both under Wine (32-bit where it runs).
 test-windows: all windows windows64
 	tests/test_windows.sh $(BUILD_DIR) $(WINDOWS_BUILD_DIR) $(WINDOWS64_BUILD_DIR)
+
+# A .deb of the program and its manual pages; dpkg-shlibdeps computes Depends.
+package: all
+	cpack --config $(BUILD_DIR)/CPackConfig.cmake -B $(BUILD_DIR)
+
+# A .zip of the 32-bit Windows program with a short text for Windows users.
+package-windows: windows
+	cpack --config $(WINDOWS_BUILD_DIR)/CPackConfig.cmake -B $(WINDOWS_BUILD_DIR)
+
+# Both packages, their contents and fields, the unpacked program, the pages.
+test-packages: package package-windows
+	packaging/test_packages.sh $(BUILD_DIR) $(WINDOWS_BUILD_DIR)
