@@ -142,8 +142,15 @@ Signals SignalsThatEndTheWait() {
   return signals;
 }
 
-void SetTerminal(const termios& settings, int when = TCSANOW) {
-  if (g_waiting_terminal >= 0) tcsetattr(g_waiting_terminal, when, &settings);
+void SetTerminal(const termios& settings) {
+  if (g_waiting_terminal >= 0) tcsetattr(g_waiting_terminal, TCSANOW, &settings);
+}
+
+void SetHandler(int number, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  sigaction(number, &action, nullptr);
 }
 
 extern "C" void RestoreTerminalAndDie(int signal_number) {
@@ -152,26 +159,19 @@ extern "C" void RestoreTerminalAndDie(int signal_number) {
   raise(signal_number);  // delivered, with its default action, when this returns
 }
 
-void OnStop(void (*handler)(int)) {
-  struct sigaction action {};
-  action.sa_handler = handler;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGTSTP, &action, nullptr);
-}
-
 // As full-screen programs do: the shell gets its terminal back while the
 // program is stopped, and the wait takes it again when the program goes on.
 extern "C" void RestoreTerminalAndStop(int) {
   const int saved_errno = errno;
   SetTerminal(g_saved_settings);
-  OnStop(SIG_DFL);
+  SetHandler(SIGTSTP, SIG_DFL);
   sigset_t stop;
   sigemptyset(&stop);
   sigaddset(&stop, SIGTSTP);
   sigprocmask(SIG_UNBLOCK, &stop, nullptr);
   raise(SIGTSTP);  // stopped here until SIGCONT
   sigprocmask(SIG_BLOCK, &stop, nullptr);
-  OnStop(RestoreTerminalAndStop);
+  SetHandler(SIGTSTP, RestoreTerminalAndStop);
   SetTerminal(g_key_wait_settings);
   errno = saved_errno;
 }
@@ -228,11 +228,8 @@ void WaitForKeyPress() {
   std::array<struct sigaction, Signals{}.numbers.size() + 1> previous{};
   const auto watch = [&](int number, std::size_t slot, void (*handler)(int)) {
     if (sigaction(number, nullptr, &previous[slot]) != 0) return;
-    if (previous[slot].sa_handler == SIG_IGN) return;  // as under nohup
-    struct sigaction action {};
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    sigaction(number, &action, nullptr);
+    // An ignored signal stays ignored, as under nohup.
+    if (previous[slot].sa_handler != SIG_IGN) SetHandler(number, handler);
   };
   for (std::size_t i = 0; i < signals.count; ++i) {
     watch(signals.numbers[i], i, RestoreTerminalAndDie);
