@@ -59,7 +59,19 @@ std::string_view TerminalCharsetName() {
 }
 
 std::optional<std::size_t> ConvertWithSystem(iconv_t converter, std::string_view text,
-                                             std::span<char> out);
+                                             std::span<char> out) {
+  char* in = const_cast<char*>(text.data());  // iconv's signature, not a write
+  std::size_t in_left = text.size();
+  char* at = out.data();
+  std::size_t out_left = out.size();
+  iconv(converter, nullptr, nullptr, nullptr, nullptr);
+  // Anything but an exact conversion (a substitute, a failure) is garbage on screen.
+  if (iconv(converter, &in, &in_left, &at, &out_left) != 0 ||
+      iconv(converter, nullptr, nullptr, &at, &out_left) != 0) {
+    return std::nullopt;
+  }
+  return out.size() - out_left;
+}
 
 // Numbers, blanks, brackets, "p1()= " and line ends are written as they are,
 // unconverted, and the texts hold Russian letters and ASCII: a charset serves
@@ -98,21 +110,6 @@ TerminalCharset FindTerminalCharset() {
   }
   if (terminal.converter == kNoConverter) terminal.charset = Charset::kUtf8;
   return terminal;
-}
-
-std::optional<std::size_t> ConvertWithSystem(iconv_t converter, std::string_view text,
-                                             std::span<char> out) {
-  char* in = const_cast<char*>(text.data());  // iconv's signature, not a write
-  std::size_t in_left = text.size();
-  char* at = out.data();
-  std::size_t out_left = out.size();
-  iconv(converter, nullptr, nullptr, nullptr, nullptr);
-  // Anything but an exact conversion (a substitute, a failure) is garbage on screen.
-  if (iconv(converter, &in, &in_left, &at, &out_left) != 0 ||
-      iconv(converter, nullptr, nullptr, &at, &out_left) != 0) {
-    return std::nullopt;
-  }
-  return out.size() - out_left;
 }
 
 // Set only while the terminal is in key-wait mode, for the signal handlers.

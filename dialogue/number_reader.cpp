@@ -49,13 +49,13 @@ bool TakeSign(std::streambuf& buffer) {
 }
 
 // The digits that can decide how a decimal number rounds to float: the
-// longest decimal of a float or a midpoint between two has 112 significant
+// longest decimal of a float or a midpoint between two has 113 significant
 // digits. Later digits matter only in whether any of them is not zero.
 constexpr int kKeptDigits = 120;
 
 // A decimal number as digits times a power of ten, from any number of digits.
 struct Decimal {
-  std::array<char, kKeptDigits + 2> digits{};  // a sticky digit and a zero
+  std::array<char, kKeptDigits + 1> digits{};  // and a sticky digit
   int kept = 0;
   long long exponent = 0;  // saturates far beyond the float range
   bool any_digit = false;

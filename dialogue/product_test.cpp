@@ -83,8 +83,10 @@ TEST(Product, OnlyASumBeyondFloatIsInfinite) {
   // its terms, taken in double, is 0, or fits float, in either order.
   EXPECT_EQ(Multiply({1e30f, 1e30f}, {1e30f, -1e30f}),
             (std::vector<float>{inf, 0, -inf}));
-  EXPECT_EQ(Multiply({3e38f, -2e38f}, {1, 1.5f}), (std::vector<float>{3e38f, 2.5e38f, -3e38f}));
-  EXPECT_EQ(Multiply({1, 1.5f}, {3e38f, -2e38f}), (std::vector<float>{3e38f, 2.5e38f, -3e38f}));
+  EXPECT_EQ(Multiply({3e38f, -2e38f}, {1, 1.5f}),
+            (std::vector<float>{3e38f, 2.5e38f, -3e38f}));
+  EXPECT_EQ(Multiply({1, 1.5f}, {3e38f, -2e38f}),
+            (std::vector<float>{3e38f, 2.5e38f, -3e38f}));
   EXPECT_EQ(Multiply({0x1p100f, 0x1p100f}, {0x1p100f, 0x1p-100f}),
             (std::vector<float>{inf, inf, 1.0f}));
 }

@@ -99,8 +99,8 @@ ProgramRun RunProgram(const ProgramOptions& options) {
     if (streams[2].revents != 0) {
       const std::string_view next =
           !input.empty() ? input : std::string_view(digits).substr(0, digits_left);
-      const ssize_t sent = next.empty() ? -1 : write(in[1], next.data(), next.size());
-      if (sent < 0 && errno != EAGAIN) {
+      const ssize_t sent = next.empty() ? 0 : write(in[1], next.data(), next.size());
+      if (next.empty() || (sent < 0 && errno != EAGAIN)) {
         stop(streams[2]);  // all sent, or the program reads no more
       } else if (sent > 0) {
         const auto size = static_cast<std::size_t>(sent);

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <clocale>
 #include <cstdio>
@@ -81,7 +82,10 @@ bool SameSettings(const termios& a, const termios& b) {
   termios after{};
   bool restored = true;
   for (;;) {
-    if (waitpid(program, &status, WUNTRACED) < 0) continue;
+    if (waitpid(program, &status, WUNTRACED) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
     if (!WIFSTOPPED(status)) break;
     tcgetattr(STDIN_FILENO, &after);
     restored = restored && SameSettings(after, before);
@@ -121,6 +125,7 @@ class Terminal {
     if (shell_ == 0) RunAsShell(std::move(command), in, out, locale);
   }
   ~Terminal() {
+    Signal(SIGKILL);  // the program, if a failed test left it running
     kill(-shell_, SIGKILL);
     waitpid(shell_, nullptr, 0);
     close(master_);
@@ -167,7 +172,10 @@ class Terminal {
   }
 
   // Sends a signal to the program, the terminal's foreground job.
-  void Signal(int number) const { kill(-tcgetpgrp(master_), number); }
+  // None once the terminal has no session: kill(0) would hit the tests.
+  void Signal(int number) const {
+    if (const pid_t job = tcgetpgrp(master_); job > 0) kill(-job, number);
+  }
 
   // Whether a program reads the keyboard key by key, not line by line.
   bool ReadsKeys() const {
