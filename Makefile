@@ -18,8 +18,9 @@ run: all
 test: all
 	ctest --test-dir $(BUILD_DIR) --output-on-failure --parallel 2 --no-tests=error
 
+# Every build folder that these targets make.
 clean:
-	rm -rf $(BUILD_DIR)
+	rm -rf $(BUILD_DIR) build-fuzz $(WINDOWS_BUILD_DIR) $(WINDOWS64_BUILD_DIR) build-cross-*
 
 # Instructions of one full run against the floor program, under callgrind.
 bench: all

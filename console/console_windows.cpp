@@ -1,8 +1,9 @@
-// The console on Windows: texts in the console's own characters, and the key
-// from the console keyboard through _getch.
+// The console on Windows: texts in the console's own characters, standard
+// input, and the key from the console keyboard through _getch.
 #include <windows.h>
-// After windows.h, which it needs.
+// After windows.h, which they need.
 #include <conio.h>
+#include <io.h>
 
 #include <array>
 #include <iostream>
@@ -27,12 +28,8 @@ HANDLE ConsoleOf(const std::ostream& out) {
                                                              : INVALID_HANDLE_VALUE;
 }
 
-// Bytes written to a file or a pipe are read in the console's code page when
-// there is a console; without one, in the OEM code page, as CharToOemA gives.
-unsigned TargetCodePage() {
-  const unsigned console = GetConsoleOutputCP();
-  return console != 0 ? console : GetOEMCP();
-}
+// Where bytes written to a file or a pipe are read; UTF-8 until chosen.
+unsigned g_code_page = 65001;
 
 std::array<wchar_t, ConsoleTextBufferSize> WideFromWindows1251(std::string_view text) {
   std::array<wchar_t, ConsoleTextBufferSize> wide{};
@@ -56,6 +53,13 @@ std::optional<std::size_t> ConvertWithSystem(unsigned code_page, std::string_vie
 
 }  // namespace
 
+void ChooseTerminalCharset() {
+  // In the console's code page when there is a console; without one, in the
+  // OEM code page, as CharToOemA gives.
+  const unsigned console = GetConsoleOutputCP();
+  g_code_page = console != 0 ? console : GetOEMCP();
+}
+
 void PrintConsoleText(std::ostream& out, const MessageText& text) {
   if (const HANDLE console = ConsoleOf(out); console != INVALID_HANDLE_VALUE) {
     // A console shows UTF-16 right whatever its code page and its font's origin.
@@ -65,11 +69,10 @@ void PrintConsoleText(std::ostream& out, const MessageText& text) {
     WriteConsoleW(console, wide.data(), static_cast<DWORD>(text.size), &written, nullptr);
     return;
   }
-  const unsigned code_page = TargetCodePage();
   std::array<char, ConsoleTextBufferSize * kMaxBytesPerCharacter> buffer;
-  const Charset charset = CharsetFromCodePage(code_page);
+  const Charset charset = CharsetFromCodePage(g_code_page);
   auto size = charset == Charset::kOther
-                  ? ConvertWithSystem(code_page, text.view(), buffer)
+                  ? ConvertWithSystem(g_code_page, text.view(), buffer)
                   : ConvertFromWindows1251(text.view(), charset, buffer);
   if (!size) size = ConvertFromWindows1251(text.view(), Charset::kUtf8, buffer);
   out.write(buffer.data(), static_cast<std::streamsize>(size.value_or(0)));
@@ -83,4 +86,15 @@ void WaitForKeyPress() {
   // by a double click would close before its result could be read.
   FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
   _getch();
+}
+
+StandardInput::Buffer::int_type StandardInput::Buffer::underflow() {
+  // The runtime's text mode, as the standard streams read: CR LF becomes LF.
+  const int got = _read(0, bytes_.data(), static_cast<unsigned>(bytes_.size()));
+  if (got > 0) {
+    setg(bytes_.data(), bytes_.data(), bytes_.data() + got);
+    return traits_type::to_int_type(bytes_[0]);
+  }
+  if (got < 0) reader_.setstate(std::ios::badbit);
+  return traits_type::eof();
 }

@@ -16,18 +16,27 @@ namespace {
 
 void WriteLineEnd(std::ostream& out) { out.put('\n').flush(); }
 
+// What to tell the user about a read, if anything.
+const MessageText* ErrorOf(Read read, const MessageText& not_a_number) {
+  switch (read) {
+    case Read::kOk:
+      return nullptr;
+    case Read::kNotANumber:
+      return &not_a_number;
+    case Read::kOutOfRange:
+      return &kCoefficientTooLarge;
+    case Read::kEnded:
+      return &kInputEnded;
+    case Read::kFailed:
+      return &kInputFailed;
+  }
+  return nullptr;
+}
+
 const MessageText* ReadCoefficients(std::istream& in, std::span<float> coefficients) {
   for (float& coefficient : coefficients) {
-    switch (ReadReal(in, coefficient)) {
-      case Read::kOk:
-        break;
-      case Read::kNotANumber:
-        return &kCoefficientNotANumber;
-      case Read::kOutOfRange:
-        return &kCoefficientTooLarge;
-      case Read::kEnded:
-        return &kInputEnded;
-    }
+    const auto* error = ErrorOf(ReadReal(in, coefficient), kCoefficientNotANumber);
+    if (error != nullptr) return error;
   }
   return nullptr;
 }
@@ -58,9 +67,10 @@ int RunDialogue(std::istream& in, std::ostream& out, std::ostream& err) {
 
   PrintConsoleText(out, kOrderPrompt);
   int order = 0;
-  if (const Read read = ReadWholeNumber(in, order); read != Read::kOk) {
-    return FailOnInput(out, err, read == Read::kEnded ? kInputEnded : kOrderNotWhole);
+  if (const auto* error = ErrorOf(ReadWholeNumber(in, order), kOrderNotWhole)) {
+    return FailOnInput(out, err, *error);
   }
+  static_assert(CoefficientCapacity - 1 == 9, "the message spells out the largest order");
   if (order >= CoefficientCapacity) return FailOnInput(out, err, kOrderTooLarge);
   // Any negative order means no coefficients, however large it is.
   const std::size_t count = order < 0 ? 0 : static_cast<std::size_t>(order) + 1;

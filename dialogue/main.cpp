@@ -1,11 +1,17 @@
 // polymul: shows, in Russian, how two polynomials are multiplied.
+#include <clocale>
 #include <iostream>
 
 #include "console/console.h"
 #include "dialogue/dialogue.h"
 
 int main() {
-  const int status = RunDialogue(std::cin, std::cout, std::cerr);
+  // Only the character type: the streams keep the classic locale, so numbers
+  // stay 1.5 whatever the user's language.
+  std::setlocale(LC_CTYPE, "");
+  ChooseTerminalCharset();
+  StandardInput input;
+  const int status = RunDialogue(input, std::cout, std::cerr);
   WaitForKeyPress();
   return status;
 }

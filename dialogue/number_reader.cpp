@@ -21,23 +21,30 @@ bool IsBlank(int c) {
 }
 bool IsDigit(int c) { return c >= '0' && c <= '9'; }
 
-// Skips blanks and tells whether a token follows.
-bool StartToken(std::istream& in) {
+// Why no character came: the end of the input, or a read that failed.
+Read NoMoreInput(std::istream& in) {
+  if (in.bad()) return Read::kFailed;
+  in.setstate(std::ios::eofbit);
+  return Read::kEnded;
+}
+
+// Skips blanks and tells whether a token follows, or why none does.
+Read StartToken(std::istream& in) {
+  if (std::ostream* prompt = in.tie()) prompt->flush();
+  // Nothing is read past an end (a terminal's Ctrl-D) or a failure.
+  if (in.eof() || in.bad()) return NoMoreInput(in);
   std::streambuf& buffer = *in.rdbuf();
   int c = buffer.sgetc();
   while (IsBlank(c)) c = buffer.snextc();
-  if (c == Traits::eof()) {
-    in.setstate(std::ios::eofbit);
-    return false;
-  }
-  return true;
+  return c == Traits::eof() ? NoMoreInput(in) : Read::kOk;
 }
 
 // A number ends where its token does: "2.5" is no whole number, "1,5" no real.
-bool TokenEnds(std::istream& in) {
+Read EndToken(std::istream& in) {
   const int c = in.rdbuf()->sgetc();
-  if (c == Traits::eof()) in.setstate(std::ios::eofbit);
-  return c == Traits::eof() || IsBlank(c);
+  if (c != Traits::eof()) return IsBlank(c) ? Read::kOk : Read::kNotANumber;
+  // The end of the input ends the number too; a failed read leaves it unfinished.
+  return NoMoreInput(in) == Read::kFailed ? Read::kFailed : Read::kOk;
 }
 
 // Takes a sign if one comes, and tells whether it was a minus.
@@ -57,7 +64,7 @@ constexpr int kKeptDigits = 120;
 struct Decimal {
   std::array<char, kKeptDigits + 1> digits{};  // and a sticky digit
   int kept = 0;
-  long long exponent = 0;  // saturates far beyond the float range
+  long long exponent = 0;  // saturates beyond any input a disk can hold
   bool any_digit = false;
 
   void Take(char digit, bool after_point) {
@@ -76,13 +83,16 @@ struct Decimal {
     exponent = std::clamp(exponent, -kExponentLimit, kExponentLimit);
   }
 
-  static constexpr long long kExponentLimit = 1'000'000'000;
+  // Far beyond the float range, and beyond the digits any disk holds, so that
+  // the typed exponent and the point's place never saturate apart; ten times
+  // it, and the sum of two, still fit a long long.
+  static constexpr long long kExponentLimit = 100'000'000'000'000'000;
 };
 
 }  // namespace
 
 Read ReadWholeNumber(std::istream& in, int& value) {
-  if (!StartToken(in)) return Read::kEnded;
+  if (const Read start = StartToken(in); start != Read::kOk) return start;
   std::streambuf& buffer = *in.rdbuf();
   const bool negative = TakeSign(buffer);
   long long magnitude = 0;  // saturates just past the int range
@@ -91,7 +101,8 @@ Read ReadWholeNumber(std::istream& in, int& value) {
     any_digit = true;
     magnitude = std::min(magnitude * 10 + (c - '0'), static_cast<long long>(INT_MAX) + 1);
   }
-  if (!any_digit || !TokenEnds(in)) return Read::kNotANumber;
+  if (!any_digit) return Read::kNotANumber;
+  if (const Read end = EndToken(in); end != Read::kOk) return end;
   value =
       static_cast<int>(negative ? std::max(-magnitude, static_cast<long long>(INT_MIN))
                                 : std::min(magnitude, static_cast<long long>(INT_MAX)));
@@ -99,7 +110,7 @@ Read ReadWholeNumber(std::istream& in, int& value) {
 }
 
 Read ReadReal(std::istream& in, float& value) {
-  if (!StartToken(in)) return Read::kEnded;
+  if (const Read start = StartToken(in); start != Read::kOk) return start;
   std::streambuf& buffer = *in.rdbuf();
   const bool negative = TakeSign(buffer);
   Decimal number;
@@ -123,7 +134,7 @@ Read ReadReal(std::istream& in, float& value) {
     if (!any_digit) return Read::kNotANumber;
     number.exponent += negative_exponent ? -exponent : exponent;
   }
-  if (!TokenEnds(in)) return Read::kNotANumber;
+  if (const Read end = EndToken(in); end != Read::kOk) return end;
 
   // strtof rounds correctly; it is given the significant digits only, so it
   // never sees more than a few hundred characters.

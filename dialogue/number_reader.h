@@ -4,8 +4,12 @@
 
 #include <iosfwd>
 
-enum class Read { kOk, kNotANumber, kOutOfRange, kEnded };
+// kFailed: the stream could not be read (badbit), which is not its end.
+enum class Read { kOk, kNotANumber, kOutOfRange, kEnded, kFailed };
 
+// Both first flush the stream tied to `in`, so that a prompt is on screen
+// before its answer is awaited.
+//
 // Reads an optional sign and decimal digits. A value beyond the range of int is
 // stored as the nearest end of that range: such an order is too large, or, as
 // any negative order, has no coefficients.

@@ -17,8 +17,9 @@ void MultiplyPolynomials(std::span<const float> p1, std::span<const float> p2,
     product[j] = static_cast<float>(static_cast<double>(p1[0]) * p2[j]);
   }
   std::fill(product.begin() + static_cast<std::ptrdiff_t>(count), product.end(), 0.0f);
-  // A product of two floats is exact in double, so a fused multiply-add in
-  // double gives the same sum; a float one, or x87's wider registers, would not.
+  // A product of two floats is exact in double, so the sum is the same double
+  // fused or not, then rounded to float; float arithmetic, fused or in x87's
+  // wider registers, would round otherwise.
   for (std::size_t i = 1; i < count; ++i) {
     for (std::size_t j = 0; j < count; ++j) {
       const double sum = static_cast<double>(p1[i]) * p2[j] + product[i + j];

@@ -5,7 +5,6 @@
 #include <string_view>
 
 #include "console/message_text.h"
-#include "dialogue/product.h"
 
 inline constexpr MessageText kIntroduction =
     Cp1251Text(u8"Программа демонстрирует умножение полиномов");
@@ -21,8 +20,7 @@ inline constexpr std::string_view kResultSeparator = " ";
 inline constexpr std::string_view kResultSuffix = "]";
 inline constexpr MessageText kPressAnyKey = Cp1251Text(u8"Нажмите любую клавишу");
 
-// What went wrong, on standard error. The largest order is spelt out below.
-static_assert(CoefficientCapacity - 1 == 9);
+// What went wrong, on standard error.
 inline constexpr MessageText kOrderTooLarge =
     Cp1251Text(u8"Ошибка: порядок полиномов не может быть больше 9");
 inline constexpr MessageText kOrderNotWhole =
@@ -35,5 +33,7 @@ inline constexpr MessageText kProductTooLarge =
     Cp1251Text(u8"Ошибка: коэффициенты произведения слишком велики по модулю");
 inline constexpr MessageText kInputEnded =
     Cp1251Text(u8"Ошибка: ввод закончился раньше, чем были заданы все числа");
+inline constexpr MessageText kInputFailed =
+    Cp1251Text(u8"Ошибка: не удалось прочитать ввод");
 inline constexpr MessageText kOutputFailed =
     Cp1251Text(u8"Ошибка: не удалось записать вывод программы");

@@ -61,6 +61,8 @@ inline constexpr DialogueCase kDialogueCases[] = {
      0},
     {"PointAndExponentForms", "+1 5. .5 1E+1 -2.5e-1",
      UP_TO_FACTORS RESULT "50 3.75 -0.125 ]\n" PRESS_ANY_KEY, "", 0},
+    {"ZerosAfterThePoint", "1 0.05 .007 -0.0025e3 1",
+     UP_TO_FACTORS RESULT "-0.125 0.0325 0.007 ]\n" PRESS_ANY_KEY, "", 0},
     // The first coefficient lies halfway between 1 and the next float, so it
     // rounds to 1 and p3[1] = 0; a 1 as its 126th character tips it upwards.
     {"MidpointRoundsToEven", "1 1.000000059604644775390625 -1 1 1",
@@ -120,5 +122,11 @@ inline constexpr DialogueCase kDialogueCases[] = {
     {"ProductBackInFloatRange", "1\n3e38 -2e38\n1 1.5",
      UP_TO_FACTORS RESULT "3e+38 2.5e+38 -3e+38 ]\n" PRESS_ANY_KEY, "", 0},
     {"ProductBeyondFloat", "0 3e38 2", UP_TO_FACTORS "\n" PRESS_ANY_KEY,
+     "Ошибка: коэффициенты произведения слишком велики по модулю\n", 1},
+    // The exact middle coefficient, 2^128 - 2^103 - 1, would round to the largest
+    // float; its sum in double is the midpoint 2^128 - 2^103, which rounds beyond.
+    {"ProductSummedInDoubleRoundsBeyondFloat",
+     "2 1 5.9604644775390625e-08 -1 1 1.7014118346046923e+38 3.4028234663852886e+38",
+     UP_TO_FACTORS "\n" PRESS_ANY_KEY,
      "Ошибка: коэффициенты произведения слишком велики по модулю\n", 1},
 };

@@ -1,5 +1,6 @@
 // The built program from the outside: exact bytes, exit status, character sets.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <clocale>
 #include <cstdlib>
@@ -58,6 +59,36 @@ TEST(EndToEndProgram, FailedWriteIsNotSuccess) {
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(run.err, Encode("Ошибка: не удалось записать вывод программы\n",
                             PlatformCharset(), PlatformLineEnd()));
+  // With its reader gone, a Unix program ends as the tools of a pipeline do.
+  const ProgramRun closed = RunProgram(
+      {.input = "0 3 5", .environment = PlatformLocale(), .stdout_closed = true});
+  if (UnderWindows()) {
+    EXPECT_EQ(closed.status, 2);
+  } else {
+    EXPECT_EQ(closed.killed_by, SIGPIPE);
+  }
+}
+
+TEST(EndToEndProgram, ReadErrorIsNotTheEndOfInput) {
+  const ProgramRun run = RunProgram({.environment = PlatformLocale(), .stdin_file = "/"});
+  ExpectRun(run,
+            {"ReadError", "", INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY,
+             "Ошибка: не удалось прочитать ввод\n", 1},
+            PlatformCharset(), PlatformLineEnd());
+}
+
+// Someone at the other end of a pipe, or a terminal that another program left
+// non-blocking: each answer is typed once its prompt is there to read.
+TEST(EndToEndProgram, EachPromptIsShownBeforeItsAnswerIsAwaited) {
+  for (const bool nonblocking : {false, true}) {
+    const ProgramRun run =
+        RunProgram({.answers = {{Encode(ORDER_PROMPT, PlatformCharset()), "0\n"},
+                                {"p1()= ", "3\n"},
+                                {"p2()= ", "5\n"}},
+                    .nonblocking_input = nonblocking,
+                    .environment = PlatformLocale()});
+    ExpectRun(run, Case("OrderZero"), PlatformCharset(), PlatformLineEnd());
+  }
 }
 
 TEST(EndToEndMemory, ALongNumberIsReadInFixedMemory) {

@@ -28,13 +28,28 @@ std::vector<std::string> ProgramCommand() {
   return command;
 }
 
+void ExecProgram(std::vector<std::string> command, int ignored_signal) {
+  for (int number = 1; number < NSIG; ++number) signal(number, SIG_DFL);
+  if (ignored_signal != 0) signal(ignored_signal, SIG_IGN);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  std::vector<char*> argv;
+  for (auto& word : command) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  execvp(argv[0], argv.data());
+  _exit(127);
+}
+
 namespace {
 
 [[noreturn]] void BecomeProgram(const ProgramOptions& options,
                                 std::vector<std::string> command, int in, int out,
                                 int err) {
   setsid();
+  if (options.stdin_file != nullptr) in = open(options.stdin_file, O_RDONLY);
   dup2(in, STDIN_FILENO);
+  if (options.nonblocking_input) fcntl(STDIN_FILENO, F_SETFL, O_NONBLOCK);
   if (options.stdout_file != nullptr) {
     out = open(options.stdout_file, O_WRONLY);
   }
@@ -47,11 +62,7 @@ namespace {
   for (const auto& [name, value] : options.environment)
     setenv(name.c_str(), value.c_str(), 1);
   command.insert(command.end(), options.arguments.begin(), options.arguments.end());
-  std::vector<char*> argv;
-  for (auto& word : command) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  execvp(argv[0], argv.data());
-  _exit(127);
+  ExecProgram(std::move(command));
 }
 
 }  // namespace
@@ -65,14 +76,18 @@ ProgramRun RunProgram(const ProgramOptions& options) {
   std::vector<std::string> command = ProgramCommand();
   const pid_t child = fork();
   if (child == 0) BecomeProgram(options, std::move(command), in[0], out[1], err[1]);
-  close(in[0]);
-  close(out[1]);
-  close(err[1]);
+  for (const int end : {in[0], out[1], err[1]}) close(end);
+  if (child < 0) {
+    for (const int end : {in[1], out[0], err[0]}) close(end);
+    throw std::runtime_error("fork failed");
+  }
   signal(SIGPIPE, SIG_IGN);  // a program that stops reading early is no test failure
   fcntl(in[1], F_SETFL, O_NONBLOCK);
 
   ProgramRun run;
-  std::string_view input = options.input;
+  std::string input = options.input;
+  std::size_t answered = 0;
+  std::size_t prompts_seen_up_to = 0;
   std::size_t digits_left = options.digits_after_input;
   const std::string digits(65536, '7');
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
@@ -83,8 +98,21 @@ ProgramRun RunProgram(const ProgramOptions& options) {
     close(stream.fd);
     stream.fd = -1;
   };
+  if (options.stdout_closed) stop(streams[0]);
   while ((streams[0].fd >= 0 || streams[1].fd >= 0) &&
          std::chrono::steady_clock::now() < deadline) {
+    for (; answered < options.answers.size(); ++answered) {
+      const auto& [prompt, answer] = options.answers[answered];
+      const auto at = run.out.find(prompt, prompts_seen_up_to);
+      if (at == std::string::npos) break;
+      prompts_seen_up_to = at + prompt.size();
+      input += answer;
+    }
+    const bool more_to_send = !input.empty() || digits_left > 0;
+    if (!more_to_send && answered == options.answers.size() && streams[2].fd >= 0) {
+      stop(streams[2]);  // all sent
+    }
+    streams[2].events = more_to_send ? POLLOUT : 0;
     if (poll(streams.data(), streams.size(), 100) <= 0) continue;
     for (std::size_t i = 0; i < sinks.size(); ++i) {
       if (streams[i].revents == 0) continue;
@@ -96,16 +124,17 @@ ProgramRun RunProgram(const ProgramOptions& options) {
         stop(streams[i]);
       }
     }
-    if (streams[2].revents != 0) {
+    if (streams[2].fd >= 0 && streams[2].revents != 0) {
       const std::string_view next =
           !input.empty() ? input : std::string_view(digits).substr(0, digits_left);
-      const ssize_t sent = next.empty() ? 0 : write(in[1], next.data(), next.size());
-      if (next.empty() || (sent < 0 && errno != EAGAIN)) {
-        stop(streams[2]);  // all sent, or the program reads no more
+      const bool writable = (streams[2].revents & POLLOUT) != 0;
+      const ssize_t sent = writable ? write(in[1], next.data(), next.size()) : 0;
+      if (!writable || (sent < 0 && errno != EAGAIN)) {
+        stop(streams[2]);  // the program reads no more
       } else if (sent > 0) {
         const auto size = static_cast<std::size_t>(sent);
         if (!input.empty()) {
-          input.remove_prefix(size);
+          input.erase(0, size);
         } else {
           digits_left -= size;
         }

@@ -15,20 +15,30 @@ struct ProgramRun {
 
 struct ProgramOptions {
   std::string input = {};
+  // Each answer is sent once its prompt has been written, after the input.
+  std::vector<std::pair<std::string, std::string>> answers = {};
   std::size_t digits_after_input = 0;  // a token of that many 7s follows the input
+  bool nonblocking_input = false;      // as another program may leave it
   // Variables to set; every locale variable not named here is removed.
   std::vector<std::pair<std::string, std::string>> environment = {};
   std::vector<std::string> arguments = {};
+  const char* stdin_file = nullptr;   // instead of the input above
   const char* stdout_file = nullptr;  // instead of capturing standard output
+  bool stdout_closed = false;         // its reader gone before it writes
 };
 
 // The command that starts the program under test: the words of
 // POLYMUL_LAUNCHER (such as "wine" or "valgrind -q"), if set, then POLYMUL_PROGRAM.
 std::vector<std::string> ProgramCommand();
 
+// Becomes `command` with the signal dispositions and mask that a shell gives
+// its commands, whatever the tests set for themselves, but for
+// `ignored_signal`, ignored as nohup does; 127 if exec fails.
+[[noreturn]] void ExecProgram(std::vector<std::string> command, int ignored_signal = 0);
+
 // Starts the program in a session of its own, so that it has no controlling
 // terminal, feeds it its input and collects what it writes. Gives up and kills
-// it after a minute.
+// it after a minute. Throws if it cannot be started.
 ProgramRun RunProgram(const ProgramOptions& options);
 
 // Converts `text` from one charset into another with iconv; throws unless exact.

@@ -1,10 +1,11 @@
 // The key wait at a real pseudo-terminal: it waits, shows nothing, takes any
-// key whole, and leaves the terminal as it found it whatever ends it.
+// key whole, and leaves the terminal as it found it whatever ends or stops it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -17,8 +18,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/program_runner.h"
@@ -29,33 +30,53 @@ using namespace std::chrono_literals;
 
 constexpr std::string_view kPressAnyKey = "Нажмите любую клавишу";
 constexpr std::string_view kReportMark = "@@";
+constexpr std::string_view kContinuedMark = "%% continued\r\n";
+// A program that does not wait for its key has ended well within this.
+constexpr auto kLongEnoughToShowItWaits = 300ms;
 
 enum class Stdin { kTerminal, kPipe };
 // kTerminalOutsideSession: on the terminal, but without a controlling terminal.
 enum class Stdout { kTerminal, kDevNull, kTerminalOutsideSession };
+
+struct Setup {
+  Stdin in = Stdin::kTerminal;
+  Stdout out = Stdout::kTerminal;
+  const char* locale = "C.UTF-8";
+  tcflag_t input_flags = 0;         // set on the terminal first, as stty would
+  int ignored_signal = 0;           // ignored from the start, as under nohup
+  bool stop_after_restore = false;  // stopped just after it restores the terminal
+};
+
+// The shell's report of a program that ended with the terminal as it found it,
+// at every stop too, and with no input left behind for the next program.
+std::string Ending(int exit_status, int signal_number = 0) {
+  return "@@ exit=" + std::to_string(exit_status) +
+         " signal=" + std::to_string(signal_number) + " restored=1 left=[] ##\r\n";
+}
 
 bool SameSettings(const termios& a, const termios& b) {
   return a.c_lflag == b.c_lflag && a.c_iflag == b.c_iflag &&
          a.c_cc[VMIN] == b.c_cc[VMIN] && a.c_cc[VTIME] == b.c_cc[VTIME];
 }
 
-// Runs inside the pseudo-terminal as its session leader, as a job-control shell
-// would: starts the program as a job of its own in the foreground, continues it
-// in the foreground whenever it stops, then reports how it ended, whether the
-// terminal's settings were back at every stop and at the end, and what input
-// it left behind for the next program.
-[[noreturn]] void RunAsShell(std::vector<std::string> command, Stdin in, Stdout out,
-                             const char* locale) {
+// Runs inside the pseudo-terminal as its session leader, as bash would: starts
+// the program as a job of its own in the foreground; whenever it stops, checks
+// that the terminal was given back (which SIGSTOP allows no program), puts back
+// its own settings and continues it in the foreground; then reports how it
+// ended, whether the terminal's settings were right, and what input it left.
+[[noreturn]] void RunAsShell(std::vector<std::string> command, const Setup& setup) {
   signal(SIGTTOU, SIG_IGN);  // to hand the terminal to the job and back
   termios before{};
   tcgetattr(STDIN_FILENO, &before);
+  before.c_iflag |= setup.input_flags;
+  tcsetattr(STDIN_FILENO, TCSANOW, &before);
 
   int feed[2] = {-1, -1};
-  if (in == Stdin::kPipe && pipe(feed) == 0) {
+  if (setup.in == Stdin::kPipe && pipe(feed) == 0) {
     [[maybe_unused]] const auto written = write(feed[1], "0 3 5\n", 6);
     close(feed[1]);
   }
-  const bool job = out != Stdout::kTerminalOutsideSession;
+  const bool job = setup.out != Stdout::kTerminalOutsideSession;
   const pid_t program = fork();
   if (program == 0) {
     if (job) {
@@ -64,15 +85,22 @@ bool SameSettings(const termios& a, const termios& b) {
     } else {
       setsid();
     }
-    signal(SIGTTOU, SIG_DFL);
-    if (in == Stdin::kPipe) dup2(feed[0], STDIN_FILENO);
-    if (out == Stdout::kDevNull) dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
-    setenv("LC_ALL", locale, 1);
-    std::vector<char*> argv;
-    for (auto& word : command) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(127);
+    if (setup.in == Stdin::kPipe) dup2(feed[0], STDIN_FILENO);
+    if (setup.out == Stdout::kDevNull) dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
+    setenv("LC_ALL", setup.locale, 1);
+    if (setup.stop_after_restore) {
+      const char* stopper = std::getenv("POLYMUL_STOP_AFTER_RESTORE");
+      if (stopper == nullptr) stopper = POLYMUL_STOP_AFTER_RESTORE;
+      // Under qemu-user, for the program that it runs and not for itself.
+      if (std::getenv("POLYMUL_LAUNCHER") != nullptr) {
+        setenv("QEMU_SET_ENV", ("LD_PRELOAD=" + std::string(stopper)).c_str(), 1);
+      } else {
+        setenv("LD_PRELOAD", stopper, 1);
+      }
+      // Preloaded, it comes before the sanitizers' runtime of a sanitized build.
+      setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    }
+    ExecProgram(std::move(command), setup.ignored_signal);
   }
   if (job) {
     setpgid(program, program);
@@ -88,9 +116,12 @@ bool SameSettings(const termios& a, const termios& b) {
     }
     if (!WIFSTOPPED(status)) break;
     tcgetattr(STDIN_FILENO, &after);
-    restored = restored && SameSettings(after, before);
+    if (WSTOPSIG(status) != SIGSTOP) restored = restored && SameSettings(after, before);
+    tcsetattr(STDIN_FILENO, TCSANOW, &before);
     tcsetpgrp(STDIN_FILENO, program);  // fg
     kill(-program, SIGCONT);
+    std::fputs("%% continued\n", stdout);  // shown as kContinuedMark
+    std::fflush(stdout);
   }
   tcsetpgrp(STDIN_FILENO, getpgrp());
   tcgetattr(STDIN_FILENO, &after);
@@ -118,11 +149,11 @@ bool SameSettings(const termios& a, const termios& b) {
 
 class Terminal {
  public:
-  explicit Terminal(Stdin in = Stdin::kTerminal, Stdout out = Stdout::kTerminal,
-                    const char* locale = "C.UTF-8") {
+  explicit Terminal(const Setup& setup = {}) {
     std::vector<std::string> command = ProgramCommand();
     shell_ = forkpty(&master_, nullptr, nullptr, nullptr);
-    if (shell_ == 0) RunAsShell(std::move(command), in, out, locale);
+    if (shell_ < 0) throw std::runtime_error("no pseudo-terminal: forkpty failed");
+    if (shell_ == 0) RunAsShell(std::move(command), setup);
   }
   ~Terminal() {
     Signal(SIGKILL);  // the program, if a failed test left it running
@@ -135,8 +166,8 @@ class Terminal {
     [[maybe_unused]] const auto written = write(master_, keys.data(), keys.size());
   }
 
-  // Everything the terminal has shown, once `done` holds for it or time is up;
-  // with no patience, everything it has shown so far.
+  // Everything the terminal has shown, once `done` holds or time is up; with
+  // no patience, everything it has shown so far.
   template <typename Predicate>
   const std::string& WaitUntil(Predicate done,
                                std::chrono::milliseconds patience = 10000ms) {
@@ -163,12 +194,21 @@ class Terminal {
         },
         patience);
   }
+  // Whether the program ends, with nothing more typed, within `patience`.
+  bool EndsWithin(std::chrono::milliseconds patience) {
+    return WaitFor(kReportMark, patience).find(kReportMark) != std::string::npos;
+  }
 
   // The shell's report line, once the program has ended.
   std::string Report() {
     WaitFor(" ##\r\n");
     const auto at = screen_.find(kReportMark);
     return at == std::string::npos ? "<no report>" : screen_.substr(at);
+  }
+  // What the terminal showed before the report.
+  std::string Dialogue() {
+    const std::string& screen = WaitFor(kReportMark);
+    return screen.substr(0, screen.find(kReportMark));
   }
 
   // Sends a signal to the program, the terminal's foreground job.
@@ -179,17 +219,33 @@ class Terminal {
 
   // Whether a program reads the keyboard key by key, not line by line.
   bool ReadsKeys() const {
-    termios settings{};
-    return tcgetattr(master_, &settings) == 0 && (settings.c_lflag & ICANON) == 0;
+    const termios settings = Settings();
+    return (settings.c_lflag & ICANON) == 0;
+  }
+  // Whether the key wait is in the key-wait mode: every key is a key.
+  void AwaitKeyWait() {
+    WaitUntil([this](const std::string&) { return ReadsKeys(); });
+  }
+  // Whether it is reading the rest of a key of several bytes.
+  bool ReadsRestOfKey() const {
+    const termios settings = Settings();
+    return (settings.c_lflag & ICANON) == 0 && settings.c_cc[VMIN] == 0;
   }
 
  private:
+  termios Settings() const {
+    termios settings{};
+    if (tcgetattr(master_, &settings) != 0) settings.c_lflag = ICANON;
+    return settings;
+  }
+
   int master_ = -1;
   pid_t shell_ = -1;
   std::string screen_;
 };
 
-// Types the dialogue's answers as a user would, each after its prompt.
+// Types the dialogue's answers as a user would, each after its prompt, and
+// comes back once the key is awaited.
 void AnswerDialogue(Terminal& terminal, std::string_view last_answer = "4 5 6\n") {
   terminal.WaitFor("полиномов: ");
   terminal.Type("2\n");
@@ -198,105 +254,132 @@ void AnswerDialogue(Terminal& terminal, std::string_view last_answer = "4 5 6\n"
   terminal.WaitFor("p2()= ");
   terminal.Type(last_answer);
   terminal.WaitFor(kPressAnyKey);
-  std::this_thread::sleep_for(300ms);  // long enough to show that it waits
+  terminal.AwaitKeyWait();
 }
 
 TEST(KeyWait, WaitsForOneKeyAndShowsItNot) {
   Terminal terminal;
   AnswerDialogue(terminal);
-  EXPECT_EQ(terminal.WaitFor(kReportMark, 0ms).find(kReportMark), std::string::npos)
-      << "ended without a key";
+  EXPECT_FALSE(terminal.EndsWithin(kLongEnoughToShowItWaits)) << "ended without a key";
   terminal.Type("x");
-  EXPECT_EQ(terminal.Report(), "@@ exit=0 signal=0 restored=1 left=[] ##\r\n");
+  EXPECT_EQ(terminal.Report(), Ending(0));
   // Typed numbers are echoed by the terminal; the key is not; a line end
   // after the key gives the shell a fresh line.
-  EXPECT_EQ(
-      terminal.WaitFor(kReportMark).substr(0, terminal.WaitFor(kReportMark).find('@')),
-      "Программа демонстрирует умножение полиномов\r\n"
-      "Задайте порядок полиномов: 2\r\n"
-      "Задайте коэффициенты полиномов через пробел\r\n"
-      "от a0 при Xn до aN свободный член\r\n"
-      "p1()= 1 2 3\r\n"
-      "p2()= 4 5 6\r\n"
-      "Значение полинома p3 = [ 4 13 28 27 18 ]\r\n"
-      "Нажмите любую клавишу\r\n");
+  EXPECT_EQ(terminal.Dialogue(),
+            "Программа демонстрирует умножение полиномов\r\n"
+            "Задайте порядок полиномов: 2\r\n"
+            "Задайте коэффициенты полиномов через пробел\r\n"
+            "от a0 при Xn до aN свободный член\r\n"
+            "p1()= 1 2 3\r\n"
+            "p2()= 4 5 6\r\n"
+            "Значение полинома p3 = [ 4 13 28 27 18 ]\r\n"
+            "Нажмите любую клавишу\r\n");
 }
 
-TEST(KeyWait, CtrlCIsAKeyLikeAnyOther) {
-  Terminal terminal;
-  AnswerDialogue(terminal);
-  terminal.Type("\x03");
-  EXPECT_EQ(terminal.Report(), "@@ exit=0 signal=0 restored=1 left=[] ##\r\n");
-}
-
-TEST(KeyWait, KeysOfSeveralBytesAreReadWhole) {
-  // An arrow key, whole and split as a slow link delivers it; a Cyrillic
-  // letter; a key typed after the one awaited.
-  const std::vector<std::vector<std::string_view>> keys = {
-      {"\x1b[A"}, {"\x1b", "[A"}, {"я"}, {"xyz"}};
-  for (const auto& pieces : keys) {
-    Terminal terminal;
+TEST(KeyWait, AnyKeyIsTakenWhole) {
+  struct Key {
+    std::vector<std::string_view> pieces;  // as a slow link delivers them
+    tcflag_t input_flags;
+  };
+  const Key keys[] = {
+      {{"\x03"}, 0},          // Ctrl-C is a key like any other
+      {{"\x1b[A"}, 0},        // an arrow
+      {{"\x1b", "[A"}, 0},    // the same, split
+      {{"я"}, 0},             // a Cyrillic letter
+      {{"xyz"}, 0},           // keys typed after the one awaited
+      {{"\r"}, IGNCR},        // Enter, where stty igncr would swallow it
+      {{"\xd1\x8f"}, ISTRIP}  // where stty istrip would make it ASCII
+  };
+  for (const Key& key : keys) {
+    Terminal terminal({.input_flags = key.input_flags});
     AnswerDialogue(terminal);
-    for (const auto piece : pieces) {
-      terminal.Type(piece);
-      std::this_thread::sleep_for(30ms);
+    for (std::size_t i = 0; i < key.pieces.size(); ++i) {
+      if (i > 0)
+        terminal.WaitUntil([&](const std::string&) { return terminal.ReadsRestOfKey(); });
+      terminal.Type(key.pieces[i]);
     }
-    EXPECT_EQ(terminal.Report(), "@@ exit=0 signal=0 restored=1 left=[] ##\r\n")
-        << "key " << pieces.front();
+    EXPECT_EQ(terminal.Report(), Ending(0)) << "key " << key.pieces.front();
   }
 }
 
 TEST(KeyWait, TerminalIsRestoredWhenTheWaitIsKilled) {
-  for (const int signal_number : {SIGTERM, SIGHUP, SIGUSR1, SIGALRM, SIGRTMIN}) {
+  for (const int signal_number :
+       {SIGTERM, SIGHUP, SIGUSR1, SIGALRM, SIGRTMIN, SIGIO, SIGPWR, SIGSTKFLT}) {
     Terminal terminal;
     AnswerDialogue(terminal);
     terminal.Signal(signal_number);
-    EXPECT_EQ(terminal.Report(), "@@ exit=-1 signal=" + std::to_string(signal_number) +
-                                     " restored=1 left=[] ##\r\n");
+    EXPECT_EQ(terminal.Report(), Ending(-1, signal_number));
   }
 }
 
 TEST(KeyWait, StoppedAndContinuedTheWaitGoesOn) {
-  Terminal terminal;
+  for (const int signal_number : {SIGTSTP, SIGSTOP}) {
+    Terminal terminal;
+    AnswerDialogue(terminal);
+    terminal.Signal(signal_number);
+    terminal.WaitFor(kContinuedMark);
+    terminal.AwaitKeyWait();
+    terminal.Type("x");
+    EXPECT_EQ(terminal.Report(), Ending(0)) << "stopped by " << signal_number;
+  }
+}
+
+TEST(KeyWait, StoppedJustAfterTheTerminalIsRestored) {
+  Terminal terminal({.stop_after_restore = true});
   AnswerDialogue(terminal);
-  terminal.Signal(SIGTSTP);
-  std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(terminal.WaitFor(kReportMark, 0ms).find(kReportMark), std::string::npos)
-      << "ended without a key";
   terminal.Type("x");
-  EXPECT_EQ(terminal.Report(), "@@ exit=0 signal=0 restored=1 left=[] ##\r\n");
+  EXPECT_EQ(terminal.Report(), Ending(0));
+  EXPECT_NE(terminal.Dialogue().find(kContinuedMark), std::string::npos)
+      << "it was never stopped";
+}
+
+TEST(KeyWait, AnIgnoredHangupStaysIgnored) {
+  Terminal terminal({.ignored_signal = SIGHUP});
+  AnswerDialogue(terminal);
+  terminal.Signal(SIGHUP);
+  EXPECT_FALSE(terminal.EndsWithin(kLongEnoughToShowItWaits)) << "ended by SIGHUP";
+  terminal.Type("x");
+  EXPECT_EQ(terminal.Report(), Ending(0));
 }
 
 TEST(KeyWait, KeysTypedBeforeTheRequestAreNotTheKey) {
   Terminal terminal;
   AnswerDialogue(terminal, "4 5 6\n7 8\n");
-  EXPECT_EQ(terminal.WaitFor(kReportMark, 0ms).find(kReportMark), std::string::npos)
-      << "ended without a key";
+  EXPECT_FALSE(terminal.EndsWithin(kLongEnoughToShowItWaits)) << "ended without a key";
   terminal.Type("x");
-  EXPECT_EQ(terminal.Report(), "@@ exit=0 signal=0 restored=1 left=[] ##\r\n");
+  EXPECT_EQ(terminal.Report(), Ending(0));
 }
 
 TEST(KeyWait, WithoutAControllingTerminalTheLineStillEnds) {
-  Terminal terminal(Stdin::kPipe, Stdout::kTerminalOutsideSession);
-  const std::string report = terminal.Report();
-  EXPECT_EQ(report, "@@ exit=0 signal=0 restored=1 left=[] ##\r\n");
-  const std::string& screen = terminal.WaitFor(kReportMark);
-  EXPECT_TRUE(screen.substr(0, screen.find(kReportMark)).ends_with("клавишу\r\n"))
-      << screen;
+  Terminal terminal({.in = Stdin::kPipe, .out = Stdout::kTerminalOutsideSession});
+  EXPECT_EQ(terminal.Report(), Ending(0));
+  EXPECT_TRUE(terminal.Dialogue().ends_with("клавишу\r\n")) << terminal.Dialogue();
 }
 
 TEST(KeyWait, WaitsAtTheTerminalWhenInputIsAPipe) {
-  Terminal terminal(Stdin::kPipe);
+  Terminal terminal({.in = Stdin::kPipe});
   terminal.WaitFor(kPressAnyKey);
-  std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(terminal.WaitFor(kReportMark, 0ms).find(kReportMark), std::string::npos);
+  terminal.AwaitKeyWait();
+  EXPECT_FALSE(terminal.EndsWithin(kLongEnoughToShowItWaits)) << "ended without a key";
   terminal.Type("q");
-  EXPECT_EQ(terminal.Report(), "@@ exit=0 signal=0 restored=1 left=[] ##\r\n");
+  EXPECT_EQ(terminal.Report(), Ending(0));
 }
 
 TEST(KeyWait, NoWaitWhenTheOutputIsNotOnScreen) {
-  Terminal terminal(Stdin::kPipe, Stdout::kDevNull);
-  EXPECT_EQ(terminal.Report(), "@@ exit=0 signal=0 restored=1 left=[] ##\r\n");
+  Terminal terminal({.in = Stdin::kPipe, .out = Stdout::kDevNull});
+  EXPECT_EQ(terminal.Report(), Ending(0));
+}
+
+TEST(KeyWait, NoPseudoTerminalFailsTheTestAlone) {
+  rlimit saved{};
+  getrlimit(RLIMIT_NOFILE, &saved);
+  const int lowest_free = open("/dev/null", O_RDONLY);
+  close(lowest_free);
+  rlimit no_more = saved;
+  no_more.rlim_cur = static_cast<rlim_t>(lowest_free);
+  setrlimit(RLIMIT_NOFILE, &no_more);
+  EXPECT_THROW(Terminal{}, std::runtime_error);
+  setrlimit(RLIMIT_NOFILE, &saved);
 }
 
 // What a terminal shows for `raw`, UTF-8 text with the few control sequences
@@ -395,7 +478,7 @@ TEST_P(WindowsConsole, ShowsTheDialogueAndWaitsForOneKey) {
     return ScreenOf(Convert(raw.substr(0, raw.find(kReportMark)), charset, "UTF-8"));
   };
 
-  Terminal terminal(Stdin::kTerminal, Stdout::kTerminal, run.locale);
+  Terminal terminal({.locale = run.locale});
   // Typed before Wine's console reads the keyboard, an answer would be echoed
   // by the terminal itself, and its Enter taken for a line feed.
   const auto wait_for = [&](std::string_view text) {
@@ -409,15 +492,12 @@ TEST_P(WindowsConsole, ShowsTheDialogueAndWaitsForOneKey) {
     terminal.Type(std::string(run.answers[i]) + "\r");
   }
   wait_for("клавишу");
-  std::this_thread::sleep_for(500ms);  // long enough to show that it waits
-  const std::string before_key = terminal.WaitFor(kReportMark, 0ms);
-  EXPECT_EQ(before_key.find(kReportMark), std::string::npos) << "ended without a key";
-  EXPECT_EQ(shown(before_key), run.screen);
+  EXPECT_FALSE(terminal.EndsWithin(kLongEnoughToShowItWaits)) << "ended without a key";
+  EXPECT_EQ(shown(terminal.WaitFor(kReportMark, 0ms)), run.screen);
 
   terminal.Type("x");
-  EXPECT_EQ(terminal.Report(), "@@ exit=" + std::to_string(run.status) +
-                                   " signal=0 restored=1 left=[] ##\r\n");
-  EXPECT_EQ(shown(terminal.WaitFor(kReportMark)), run.screen) << "the key was echoed";
+  EXPECT_EQ(terminal.Report(), Ending(run.status));
+  EXPECT_EQ(shown(terminal.Dialogue()), run.screen) << "the key was echoed";
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, WindowsConsole, testing::ValuesIn(kConsoleCases),

@@ -1,0 +1,28 @@
+// Standard input on POSIX systems, read with the system's own calls so that a
+// non-blocking descriptor and a read error are told from the end of the input.
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "console/console.h"
+
+StandardInput::Buffer::int_type StandardInput::Buffer::underflow() {
+  for (;;) {
+    const ssize_t got = ::read(STDIN_FILENO, bytes_.data(), bytes_.size());
+    if (got > 0) {
+      setg(bytes_.data(), bytes_.data(), bytes_.data() + got);
+      return traits_type::to_int_type(bytes_[0]);
+    }
+    if (got == 0) return traits_type::eof();
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      // A terminal left non-blocking by a program that crashed: the user
+      // still has to be given the time to type.
+      pollfd input{STDIN_FILENO, POLLIN, 0};
+      poll(&input, 1, -1);
+    } else if (errno != EINTR) {
+      reader_.setstate(std::ios::badbit);
+      return traits_type::eof();
+    }
+  }
+}
