@@ -1,9 +1,15 @@
 # The two everyday commands, `make run` and `make test`; CMake does the work.
 BUILD_DIR ?= build
 CMAKE_FLAGS ?=
+VERSION := $(shell sed -n 's/^project.polymul VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+# Packages take their time from the last commit, so that the same commit gives
+# the same bytes; a source release has that time written in by git archive.
+release_epoch := $(shell cat packaging/source-date-epoch)
+SOURCE_DATE_EPOCH ?= $(if $(findstring Format,$(release_epoch)),$(shell git log -1 --format=%ct),$(release_epoch))
+export SOURCE_DATE_EPOCH
 
 .PHONY: all run test clean bench fuzz windows windows64 test-windows package \
-  package-windows test-packages
+  package-windows dist test-deb test-packages cross test-cross
 
 # Configures a new build folder, and an existing one again when given flags.
 all:
@@ -20,7 +26,8 @@ test: all
 
 # Every build folder that these targets make.
 clean:
-	rm -rf $(BUILD_DIR) build-fuzz $(WINDOWS_BUILD_DIR) $(WINDOWS64_BUILD_DIR) build-cross-*
+	rm -rf $(BUILD_DIR) build-fuzz $(WINDOWS_BUILD_DIR) $(WINDOWS64_BUILD_DIR) \
+	  build-package build-cross-*
 
 # Instructions of one full run against the floor program, under callgrind.
 bench: all
@@ -55,14 +62,50 @@ windows64:
 test-windows: all windows windows64
 	tests/test_windows.sh $(BUILD_DIR) $(WINDOWS_BUILD_DIR) $(WINDOWS64_BUILD_DIR)
 
-# A .deb of the program and its manual pages; dpkg-shlibdeps computes Depends.
+# The program and its unit tests for another processor that Debian releases
+# for (ARCH=arm64, say), and the project's suite run on them under qemu-user.
+# Its .deb: make package BUILD_DIR=build-cross-arm64.
+ARCH ?= arm64
+CROSS_BUILD_DIR = build-cross-$(ARCH)
+CROSS_FLAGS = --toolchain cmake/debian-cross.cmake -DPOLYMUL_ARCH=$(ARCH)
+cross:
+	cmake -S . -B $(CROSS_BUILD_DIR) $(CROSS_FLAGS) \
+	  -DPOLYMUL_GTEST_SOURCE=/usr/src/googletest $(CMAKE_FLAGS)
+	cmake --build $(CROSS_BUILD_DIR) --parallel
+test-cross: all cross
+	tests/test_cross.sh $(ARCH) $(BUILD_DIR) $(CROSS_BUILD_DIR)
+	$(MAKE) test-deb PACKAGE_DIR=$(CROSS_BUILD_DIR)-package CMAKE_FLAGS="$(CROSS_FLAGS)"
+
+# A .deb of the program, its manual pages, copyright and changelog;
+# dpkg-shlibdeps computes Depends. The packager is named with
+# CMAKE_FLAGS="-DPOLYMUL_MAINTAINER='Name <address>'".
 package: all
 	cpack --config $(BUILD_DIR)/CPackConfig.cmake -B $(BUILD_DIR)
 
-# A .zip of the 32-bit Windows program with a short text for Windows users.
-package-windows: windows
+# A .zip of each Windows program, 32-bit and 64-bit, with a short text for
+# Windows users and the license.
+package-windows: windows windows64
 	cpack --config $(WINDOWS_BUILD_DIR)/CPackConfig.cmake -B $(WINDOWS_BUILD_DIR)
+	cpack --config $(WINDOWS64_BUILD_DIR)/CPackConfig.cmake -B $(WINDOWS64_BUILD_DIR)
 
-# Both packages, their contents and fields, the unpacked program, the pages.
-test-packages: package package-windows
-	packaging/test_packages.sh $(BUILD_DIR) $(WINDOWS_BUILD_DIR)
+# The source release: the files of the last commit under one folder.
+dist:
+	mkdir -p $(BUILD_DIR)
+	git archive --format=tar --prefix=polymul-$(VERSION)/ HEAD | gzip -9n \
+	  > $(BUILD_DIR)/polymul-$(VERSION).tar.gz
+
+# The packages as their users get them, and as Debian's checker sees them.
+# The .deb is built twice, in two folders, with a maintainer of the reserved
+# example.org domain; so is the source release.
+TEST_MAINTAINER = polymul tests <tests@example.org>
+PACKAGE_FLAGS = -DBUILD_TESTING=OFF -DPOLYMUL_MAINTAINER='$(TEST_MAINTAINER)' $(CMAKE_FLAGS)
+PACKAGE_DIR ?= build-package
+test-deb:
+	$(MAKE) package BUILD_DIR=$(PACKAGE_DIR) CMAKE_FLAGS="$(PACKAGE_FLAGS)"
+	$(MAKE) package BUILD_DIR=$(PACKAGE_DIR)/again CMAKE_FLAGS="$(PACKAGE_FLAGS)"
+	packaging/test_packages.sh deb $(PACKAGE_DIR) $(PACKAGE_DIR)/again
+test-packages: package-windows test-deb
+	$(MAKE) dist BUILD_DIR=$(PACKAGE_DIR)
+	$(MAKE) dist BUILD_DIR=$(PACKAGE_DIR)/again
+	packaging/test_packages.sh zip $(WINDOWS_BUILD_DIR) $(WINDOWS64_BUILD_DIR)
+	packaging/test_packages.sh dist $(PACKAGE_DIR) $(PACKAGE_DIR)/again

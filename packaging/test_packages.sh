@@ -1,44 +1,117 @@
 #!/usr/bin/env bash
-# Checks the packages as their users get them: the .deb's fields and contents,
-# its program run from where it was unpacked, its manual pages rendered without
-# a warning, and the Windows .zip's contents.
-# Usage: test_packages.sh NATIVE_BUILD WINDOWS_BUILD
+# Checks the packages as their users and Debian's checker get them.
+#   test_packages.sh deb FIRST_BUILD SECOND_BUILD  the .deb built in two folders:
+#     the same bytes, fields, contents, copyright, changelog, lintian, the
+#     unpacked program's dialogue (under qemu-user for another processor) and pages
+#   test_packages.sh zip BUILD...                  each Windows .zip's contents
+#   test_packages.sh dist FIRST_BUILD SECOND_BUILD the source release, twice
 set -euo pipefail
 fail() { echo "test-packages: $*"; exit 1; }
-deb=$(ls "$1"/polymul_*.deb)
-zip=$(ls "$2"/polymul-*.zip)
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+only() {  # the one file that a pattern names
+  local files=($1)
+  [ ${#files[@]} = 1 ] && [ -f "${files[0]}" ] || fail "not one file: $1"
+  echo "${files[0]}"
+}
+same_bytes() {
+  cmp "$1" "$2" || fail "$1 and $2 differ: not reproducible"
+  sha256sum "$1" "$2"
+}
 
-dpkg-deb -f "$deb"
-dpkg-deb -c "$deb"
-[ "$(dpkg-deb -f "$deb" Package)" = polymul ] || fail "the package is not called polymul"
-[ "$(dpkg-deb -f "$deb" Section)" = math ] || fail "the section is not math"
-dpkg-deb -f "$deb" Depends | grep -q '^libc6 (>= ' || fail "Depends was not computed"
-contents=$(dpkg-deb -c "$deb" | awk '{ print $NF }')
-for file in ./usr/bin/polymul ./usr/share/man/man1/polymul.1.gz \
-  ./usr/share/man/ru/man1/polymul.1.gz; do
-  grep -qx "$file" <<<"$contents" || fail "$file is missing"
-done
+check_deb() {
+  local deb again root=$scratch/deb
+  deb=$(only "$1/polymul_*.deb")
+  again=$(only "$2/polymul_*.deb")
+  same_bytes "$deb" "$again"
+  dpkg-deb -f "$deb"
+  dpkg-deb -c "$deb"
+  [ "$(dpkg-deb -f "$deb" Package)" = polymul ] || fail "the package is not called polymul"
+  [ "$(dpkg-deb -f "$deb" Section)" = math ] || fail "the section is not math"
+  dpkg-deb -f "$deb" Depends | grep -q '^libc6 (>= ' || fail "Depends was not computed"
+  local contents
+  contents=$(dpkg-deb -c "$deb" | awk '{ print $NF }')
+  for file in ./usr/bin/polymul ./usr/share/man/man1/polymul.1.gz \
+    ./usr/share/man/ru/man1/polymul.1.gz ./usr/share/doc/polymul/copyright \
+    ./usr/share/doc/polymul/changelog.gz; do
+    grep -qx "$file" <<<"$contents" || fail "$file is missing"
+  done
 
-root=$(mktemp -d)
-trap 'rm -rf "$root"' EXIT
-dpkg-deb -x "$deb" "$root"
-expected='Программа демонстрирует умножение полиномов
+  dpkg-deb -x "$deb" "$root"
+  local doc=$root/usr/share/doc/polymul
+  head -n 1 "$doc/copyright" |
+    grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+    fail "the copyright file is not machine-readable"
+  grep -qx 'Files: \*' "$doc/copyright" && grep -qx 'License: Expat' "$doc/copyright" ||
+    fail "the copyright file names no license for all files"
+  gzip -t "$doc/changelog.gz"
+  zcat "$doc/changelog.gz" >"$root/changelog"
+  [ "$(dpkg-parsechangelog -l "$root/changelog" -S Version)" = "$(dpkg-deb -f "$deb" Version)" ] ||
+    fail "the changelog is not for this version"
+  [ "$(dpkg-parsechangelog -l "$root/changelog" -S Maintainer)" = "$(dpkg-deb -f "$deb" Maintainer)" ] ||
+    fail "the changelog is signed by another maintainer"
+
+  lintian --fail-on error,warning --display-info --pedantic "$deb" ||
+    fail "lintian finds errors or warnings"
+
+  expected='Программа демонстрирует умножение полиномов
 Задайте порядок полиномов: Задайте коэффициенты полиномов через пробел
 от a0 при Xn до aN свободный член
 p1()= p2()= Значение полинома p3 = [ 4 13 28 27 18 ]
 Нажмите любую клавишу'
-shown=$(echo "2 1 2 3 4 5 6" | LC_ALL=C.UTF-8 "$root/usr/bin/polymul")
-[ "$shown" = "$expected" ] || fail "the unpacked program wrote: $shown"
+  local shown launcher=
+  [ "$(dpkg-deb -f "$deb" Architecture)" = "$(dpkg --print-architecture)" ] ||
+    launcher=$(sed -n 's/^POLYMUL_EMULATOR:INTERNAL=//p' "$1/CMakeCache.txt")
+  shown=$(echo "2 1 2 3 4 5 6" | LC_ALL=C.UTF-8 $launcher "$root/usr/bin/polymul")
+  [ "$shown" = "$expected" ] || fail "the unpacked program wrote: $shown"
 
-# The pages hold Russian letters, which only a UTF-8 locale can render.
-for page in "$root"/usr/share/man/man1/polymul.1.gz "$root"/usr/share/man/ru/man1/polymul.1.gz; do
-  warnings=$(LC_ALL=C.UTF-8 man --warnings -l "$page" 2>&1 >/dev/null)
-  [ -z "$warnings" ] || fail "$page: $warnings"
-done
+  # The pages hold Russian letters, which only a UTF-8 locale can render.
+  for page in "$root"/usr/share/man/man1/polymul.1.gz "$root"/usr/share/man/ru/man1/polymul.1.gz; do
+    warnings=$(LC_ALL=C.UTF-8 man --warnings -l "$page" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || fail "$page: $warnings"
+  done
+  echo "test-packages: $(basename "$deb") passed"
+}
 
-zip_contents=$(cmake -E tar tf "$zip")
-echo "$zip_contents"
-for file in polymul.exe README.txt; do
-  grep -q "/$file\$" <<<"$zip_contents" || fail "$zip has no $file"
-done
-echo "test-packages: $(basename "$deb") and $(basename "$zip") passed"
+check_zip() {
+  local zip root=$scratch/$1
+  zip=$(only "$1/polymul-*.zip")
+  cmake -E tar tf "$zip"
+  mkdir -p "$root"
+  (cd "$root" && cmake -E tar xf "$(realpath -m "$OLDPWD/$zip")")
+  for file in polymul.exe README.txt LICENSE.txt; do
+    [ -f "$root"/polymul-*/"$file" ] || fail "$zip has no $file"
+  done
+  for text in README.txt LICENSE.txt; do
+    # Every line, the last too, ends in CR LF, and there is no lone LF.
+    local file=("$root"/polymul-*/"$text")
+    [ "$(grep -c $'\r$' "${file[0]}")" = "$(wc -l <"${file[0]}")" ] &&
+      [ "$(tail -c 2 "${file[0]}" | od -An -tx1 | tr -d ' ')" = 0d0a ] ||
+      fail "$text in $zip does not end its lines in CR LF"
+  done
+  grep -q 'MIT License' "$root"/polymul-*/LICENSE.txt || fail "$zip has another license"
+  echo "test-packages: $(basename "$zip") passed"
+}
+
+check_dist() {
+  local tarball again
+  tarball=$(only "$1/polymul-*.tar.gz")
+  again=$(only "$2/polymul-*.tar.gz")
+  same_bytes "$tarball" "$again"
+  local name
+  name=$(basename "$tarball" .tar.gz)
+  tar -tzf "$tarball" | grep -v "^$name/" && fail "$tarball has files outside $name/"
+  for file in LICENSE README.md Makefile CMakeLists.txt; do
+    tar -tzf "$tarball" "$name/$file" >/dev/null || fail "$tarball has no $file"
+  done
+  tar -xzOf "$tarball" "$name/packaging/source-date-epoch" | grep -qx '[0-9]*' ||
+    fail "$tarball does not hold the time of its commit"
+  echo "test-packages: $(basename "$tarball") passed"
+}
+
+case ${1:-} in
+  deb) check_deb "$2" "$3" ;;
+  zip) shift && for build in "$@"; do check_zip "$build"; done ;;
+  dist) check_dist "$2" "$3" ;;
+  *) fail "usage: test_packages.sh deb|zip|dist BUILD..." ;;
+esac
