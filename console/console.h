@@ -3,10 +3,7 @@
 // each platform.
 #pragma once
 
-#include <array>
-#include <iostream>
-#include <istream>
-#include <streambuf>
+#include <iosfwd>
 
 #include "console/message_text.h"
 
@@ -19,32 +16,20 @@ void ChooseTerminalCharset();
 // no flush.
 void PrintConsoleText(std::ostream& out, const MessageText& text);
 
-// Flushes standard output and waits for one key press at the terminal, with no
-// echo and no Enter needed. Returns at once when no terminal shows the output.
+// Readies the terminal for one key press, to be called just before the request
+// for it is shown, so that a key pressed once the request is on screen counts
+// and none typed or pasted before it does. Does nothing when no terminal shows
+// the output.
+void PrepareForKeyPress();
+
+// Waits, after PrepareForKeyPress, for one key press at the terminal, with no
+// echo and no Enter needed, and gives the terminal back as it was. Returns at
+// once when no terminal shows the output.
 void WaitForKeyPress();
 
 // Standard input, tied to standard output so that a prompt is on screen before
 // its answer is awaited. Where another program left the descriptor
 // non-blocking, it waits for input all the same; a read that fails sets badbit,
-// so that it is not taken for the end of the input.
-class StandardInput : public std::istream {
- public:
-  StandardInput() : std::istream(nullptr) {
-    rdbuf(&buffer_);
-    tie(&std::cout);
-  }
-
- private:
-  class Buffer : public std::streambuf {
-   public:
-    explicit Buffer(std::ios& reader) : reader_(reader) {}
-
-   protected:
-    int_type underflow() override;
-
-   private:
-    std::ios& reader_;
-    std::array<char, 4096> bytes_;
-  };
-  Buffer buffer_{*this};
-};
+// so that it is not taken for the end of the input; after the end or a failure
+// it reads no more, as C's stdio does.
+std::istream& StandardInput();

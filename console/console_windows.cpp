@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "console/console.h"
+#include "console/standard_input.h"
 #include "console/text_conversion.h"
 
 namespace {
@@ -78,23 +79,39 @@ void PrintConsoleText(std::ostream& out, const MessageText& text) {
   out.write(buffer.data(), static_cast<std::streamsize>(size.value_or(0)));
 }
 
+void PrepareForKeyPress() {
+  std::cout.flush();
+  if (!IsConsole(GetStdHandle(STD_OUTPUT_HANDLE))) return;
+  // Keys typed or pasted before the request are not the key: a window opened
+  // by a double click would close before its result could be read. _getch
+  // reads the console's own input, whatever standard input is.
+  const HANDLE keyboard =
+      CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (keyboard == INVALID_HANDLE_VALUE) return;
+  FlushConsoleInputBuffer(keyboard);
+  CloseHandle(keyboard);
+}
+
 void WaitForKeyPress() {
   std::cout.flush();
   // Output that goes to a file or a pipe has no reader to wait for.
   if (!IsConsole(GetStdHandle(STD_OUTPUT_HANDLE))) return;
-  // Keys typed or pasted before the request are not the key: a window opened
-  // by a double click would close before its result could be read.
-  FlushConsoleInputBuffer(GetStdHandle(STD_INPUT_HANDLE));
   _getch();
 }
 
-StandardInput::Buffer::int_type StandardInput::Buffer::underflow() {
+StandardInputStream::Buffer::int_type StandardInputStream::Buffer::underflow() {
+  if (ended_) return traits_type::eof();
   // The runtime's text mode, as the standard streams read: CR LF becomes LF.
   const int got = _read(0, bytes_.data(), static_cast<unsigned>(bytes_.size()));
   if (got > 0) {
     setg(bytes_.data(), bytes_.data(), bytes_.data() + got);
     return traits_type::to_int_type(bytes_[0]);
   }
-  if (got < 0) reader_.setstate(std::ios::badbit);
-  return traits_type::eof();
+  return NoMore(got < 0);
+}
+
+std::istream& StandardInput() {
+  static StandardInputStream input;
+  return input;
 }

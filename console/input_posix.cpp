@@ -6,23 +6,29 @@
 #include <cerrno>
 
 #include "console/console.h"
+#include "console/standard_input.h"
 
-StandardInput::Buffer::int_type StandardInput::Buffer::underflow() {
-  for (;;) {
+StandardInputStream::Buffer::int_type StandardInputStream::Buffer::underflow() {
+  while (!ended_) {
     const ssize_t got = ::read(STDIN_FILENO, bytes_.data(), bytes_.size());
     if (got > 0) {
       setg(bytes_.data(), bytes_.data(), bytes_.data() + got);
       return traits_type::to_int_type(bytes_[0]);
     }
-    if (got == 0) return traits_type::eof();
+    if (got == 0) return NoMore(false);
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
       // A terminal left non-blocking by a program that crashed: the user
       // still has to be given the time to type.
       pollfd input{STDIN_FILENO, POLLIN, 0};
       poll(&input, 1, -1);
     } else if (errno != EINTR) {
-      reader_.setstate(std::ios::badbit);
-      return traits_type::eof();
+      return NoMore(true);
     }
   }
+  return traits_type::eof();
+}
+
+std::istream& StandardInput() {
+  static StandardInputStream input;
+  return input;
 }

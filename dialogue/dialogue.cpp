@@ -41,7 +41,8 @@ const MessageText* ReadCoefficients(std::istream& in, std::span<float> coefficie
   return nullptr;
 }
 
-int Finish(std::ostream& out, std::ostream& err, int status) {
+int Finish(std::ostream& out, std::ostream& err, int status, void (*ready_for_key)()) {
+  if (ready_for_key != nullptr) ready_for_key();
   PrintConsoleText(out, kPressAnyKey);
   out.flush();
   if (!out) {
@@ -52,26 +53,29 @@ int Finish(std::ostream& out, std::ostream& err, int status) {
   return status;
 }
 
-int FailOnInput(std::ostream& out, std::ostream& err, const MessageText& message) {
+int FailOnInput(std::ostream& out, std::ostream& err, void (*ready_for_key)(),
+                const MessageText& message) {
   WriteLineEnd(out);  // the prompt's line is still open
   PrintConsoleText(err, message);
   WriteLineEnd(err);
-  return Finish(out, err, kExitBadInput);
+  return Finish(out, err, kExitBadInput, ready_for_key);
 }
 
 }  // namespace
 
-int RunDialogue(std::istream& in, std::ostream& out, std::ostream& err) {
+int RunDialogue(std::istream& in, std::ostream& out, std::ostream& err,
+                void (*ready_for_key)()) {
   PrintConsoleText(out, kIntroduction);
   WriteLineEnd(out);
 
   PrintConsoleText(out, kOrderPrompt);
   int order = 0;
   if (const auto* error = ErrorOf(ReadWholeNumber(in, order), kOrderNotWhole)) {
-    return FailOnInput(out, err, *error);
+    return FailOnInput(out, err, ready_for_key, *error);
   }
   static_assert(CoefficientCapacity - 1 == 9, "the message spells out the largest order");
-  if (order >= CoefficientCapacity) return FailOnInput(out, err, kOrderTooLarge);
+  if (order >= CoefficientCapacity)
+    return FailOnInput(out, err, ready_for_key, kOrderTooLarge);
   // Any negative order means no coefficients, however large it is.
   const std::size_t count = order < 0 ? 0 : static_cast<std::size_t>(order) + 1;
 
@@ -84,23 +88,24 @@ int RunDialogue(std::istream& in, std::ostream& out, std::ostream& err) {
   std::array<float, CoefficientCapacity> p2{};
   out << kFirstFactorPrompt;
   if (const auto* error = ReadCoefficients(in, std::span(p1).first(count))) {
-    return FailOnInput(out, err, *error);
+    return FailOnInput(out, err, ready_for_key, *error);
   }
   out << kSecondFactorPrompt;
   if (const auto* error = ReadCoefficients(in, std::span(p2).first(count))) {
-    return FailOnInput(out, err, *error);
+    return FailOnInput(out, err, ready_for_key, *error);
   }
 
   std::array<float, ProductCapacity> p3{};
   const auto product = std::span(p3).first(count == 0 ? 0 : 2 * count - 1);
   MultiplyPolynomials(std::span(p1).first(count), std::span(p2).first(count), product);
   for (const float coefficient : product) {
-    if (std::isinf(coefficient)) return FailOnInput(out, err, kProductTooLarge);
+    if (std::isinf(coefficient))
+      return FailOnInput(out, err, ready_for_key, kProductTooLarge);
   }
 
   PrintConsoleText(out, kResultPrefix);
   for (const float coefficient : product) out << coefficient << kResultSeparator;
   out << kResultSuffix;
   WriteLineEnd(out);
-  return Finish(out, err, kExitSuccess);
+  return Finish(out, err, kExitSuccess, ready_for_key);
 }

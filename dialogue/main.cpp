@@ -10,8 +10,8 @@ int main() {
   // stay 1.5 whatever the user's language.
   std::setlocale(LC_CTYPE, "");
   ChooseTerminalCharset();
-  StandardInput input;
-  const int status = RunDialogue(input, std::cout, std::cerr);
+  const int status =
+      RunDialogue(StandardInput(), std::cout, std::cerr, PrepareForKeyPress);
   WaitForKeyPress();
   return status;
 }

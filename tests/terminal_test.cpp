@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -37,10 +39,15 @@ constexpr auto kLongEnoughToShowItWaits = 300ms;
 enum class Stdin { kTerminal, kPipe };
 // kTerminalOutsideSession: on the terminal, but without a controlling terminal.
 enum class Stdout { kTerminal, kDevNull, kTerminalOutsideSession };
+// kOwnSession: the first program of a session of its own on the terminal, as
+// `xterm -e` and `ssh -t` start one; the kernel discards a stop there.
+enum class Job { kForeground, kBackground, kOwnSession };
 
-struct Setup {
+struct Scene {
   Stdin in = Stdin::kTerminal;
   Stdout out = Stdout::kTerminal;
+  Job job = Job::kForeground;
+  bool killed_when_stopped = false;  // as bash's `kill %1`, instead of `fg`
   const char* locale = "C.UTF-8";
   tcflag_t input_flags = 0;         // set on the terminal first, as stty would
   int ignored_signal = 0;           // ignored from the start, as under nohup
@@ -60,55 +67,67 @@ bool SameSettings(const termios& a, const termios& b) {
 }
 
 // Runs inside the pseudo-terminal as its session leader, as bash would: starts
-// the program as a job of its own in the foreground; whenever it stops, checks
-// that the terminal was given back (which SIGSTOP allows no program), puts back
-// its own settings and continues it in the foreground; then reports how it
-// ended, whether the terminal's settings were right, and what input it left.
-[[noreturn]] void RunAsShell(std::vector<std::string> command, const Setup& setup) {
+// the program as a job of its own; whenever it stops, checks that the terminal
+// was given back, or left alone (which SIGSTOP allows no program), puts back its
+// own settings and continues it in the foreground, or kills it; then reports how
+// it ended, whether the terminal's settings were right, and what input it left.
+[[noreturn]] void RunAsShell(std::vector<std::string> command, const Scene& scene) {
   signal(SIGTTOU, SIG_IGN);  // to hand the terminal to the job and back
   termios before{};
   tcgetattr(STDIN_FILENO, &before);
-  before.c_iflag |= setup.input_flags;
+  before.c_iflag |= scene.input_flags;
   tcsetattr(STDIN_FILENO, TCSANOW, &before);
 
   int feed[2] = {-1, -1};
-  if (setup.in == Stdin::kPipe && pipe(feed) == 0) {
+  if (scene.in == Stdin::kPipe && pipe(feed) == 0) {
     [[maybe_unused]] const auto written = write(feed[1], "0 3 5\n", 6);
     close(feed[1]);
   }
-  const bool job = setup.out != Stdout::kTerminalOutsideSession;
+  const bool job = scene.out != Stdout::kTerminalOutsideSession;
+  const bool own_session = scene.job == Job::kOwnSession;
+  if (own_session) {  // hands the terminal on to the program's session
+    signal(SIGHUP, SIG_IGN);
+    ioctl(STDIN_FILENO, TIOCNOTTY);
+  }
   const pid_t program = fork();
   if (program == 0) {
-    if (job) {
+    if (own_session) {
+      setsid();
+      ioctl(STDIN_FILENO, TIOCSCTTY, 0);
+    } else if (job) {
       setpgid(0, 0);
-      tcsetpgrp(STDIN_FILENO, getpid());
+      if (scene.job == Job::kForeground) tcsetpgrp(STDIN_FILENO, getpid());
     } else {
       setsid();
     }
-    if (setup.in == Stdin::kPipe) dup2(feed[0], STDIN_FILENO);
-    if (setup.out == Stdout::kDevNull) dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
-    setenv("LC_ALL", setup.locale, 1);
-    if (setup.stop_after_restore) {
-      const char* stopper = std::getenv("POLYMUL_STOP_AFTER_RESTORE");
-      if (stopper == nullptr) stopper = POLYMUL_STOP_AFTER_RESTORE;
+    if (scene.in == Stdin::kPipe) dup2(feed[0], STDIN_FILENO);
+    if (scene.out == Stdout::kDevNull) dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
+    setenv("LC_ALL", scene.locale, 1);
+    if (scene.stop_after_restore) {
+      const char* path = std::getenv("POLYMUL_STOP_AFTER_RESTORE");
+      const std::string stopper = path != nullptr ? path : POLYMUL_STOP_AFTER_RESTORE;
+      // Named alone and found in its folder: LD_PRELOAD splits at blanks.
+      const std::size_t slash = stopper.rfind('/');
+      const std::string variables = "LD_PRELOAD=" + stopper.substr(slash + 1) +
+                                    ",LD_LIBRARY_PATH=" + stopper.substr(0, slash);
       // Under qemu-user, for the program that it runs and not for itself.
       if (std::getenv("POLYMUL_LAUNCHER") != nullptr) {
         const char* others = std::getenv("QEMU_SET_ENV");
-        const std::string variables =
-            (others != nullptr ? std::string(others) + "," : "") +
-            "LD_PRELOAD=" + stopper;
-        setenv("QEMU_SET_ENV", variables.c_str(), 1);
+        setenv("QEMU_SET_ENV",
+               ((others != nullptr ? std::string(others) + "," : "") + variables).c_str(),
+               1);
       } else {
-        setenv("LD_PRELOAD", stopper, 1);
+        setenv("LD_PRELOAD", stopper.substr(slash + 1).c_str(), 1);
+        setenv("LD_LIBRARY_PATH", stopper.substr(0, slash).c_str(), 1);
       }
       // Preloaded, it comes before the sanitizers' runtime of a sanitized build.
       setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
     }
-    ExecProgram(std::move(command), setup.ignored_signal);
+    ExecProgram(std::move(command), scene.ignored_signal);
   }
-  if (job) {
+  if (job && !own_session) {
     setpgid(program, program);
-    tcsetpgrp(STDIN_FILENO, program);
+    if (scene.job == Job::kForeground) tcsetpgrp(STDIN_FILENO, program);
   }
   int status = 0;
   termios after{};
@@ -122,6 +141,11 @@ bool SameSettings(const termios& a, const termios& b) {
     tcgetattr(STDIN_FILENO, &after);
     if (WSTOPSIG(status) != SIGSTOP) restored = restored && SameSettings(after, before);
     tcsetattr(STDIN_FILENO, TCSANOW, &before);
+    if (scene.killed_when_stopped) {
+      kill(-program, SIGTERM);
+      kill(-program, SIGCONT);
+      continue;
+    }
     tcsetpgrp(STDIN_FILENO, program);  // fg
     kill(-program, SIGCONT);
     std::fputs("%% continued\n", stdout);  // shown as kContinuedMark
@@ -153,12 +177,13 @@ bool SameSettings(const termios& a, const termios& b) {
 
 class Terminal {
  public:
-  explicit Terminal(const Setup& setup = {}) {
+  explicit Terminal(const Scene& scene = {}) {
     std::vector<std::string> command = ProgramCommand();
     std::fflush(nullptr);  // or the shell would write the tests' pending output too
     shell_ = forkpty(&master_, nullptr, nullptr, nullptr);
     if (shell_ < 0) throw std::runtime_error("no pseudo-terminal: forkpty failed");
-    if (shell_ == 0) RunAsShell(std::move(command), setup);
+    if (shell_ == 0) RunAsShell(std::move(command), scene);
+    fcntl(master_, F_SETFL, O_NONBLOCK);  // a paste is typed as the program reads
   }
   ~Terminal() {
     Signal(SIGKILL);  // the program, if a failed test left it running
@@ -167,8 +192,17 @@ class Terminal {
     close(master_);
   }
 
+  // Types `keys`; what the terminal has no room for yet is typed as the program
+  // reads, while what it shows meanwhile is read.
   void Type(std::string_view keys) {
-    [[maybe_unused]] const auto written = write(master_, keys.data(), keys.size());
+    while (!keys.empty()) {
+      pollfd ready{master_, POLLIN | POLLOUT, 0};
+      if (poll(&ready, 1, 10000) <= 0) return;
+      if ((ready.revents & POLLIN) != 0) ReadScreen();
+      const ssize_t written = write(master_, keys.data(), keys.size());
+      if (written < 0 && errno != EAGAIN) return;
+      if (written > 0) keys.remove_prefix(static_cast<std::size_t>(written));
+    }
   }
 
   // Everything the terminal has shown, once `done` holds or time is up; with
@@ -184,10 +218,7 @@ class Terminal {
         if (late) break;
         continue;
       }
-      std::array<char, 1024> buffer;
-      const ssize_t got = read(master_, buffer.data(), buffer.size());
-      if (got <= 0) break;
-      screen_.append(buffer.data(), static_cast<std::size_t>(got));
+      if (!ReadScreen()) break;
     }
     return screen_;
   }
@@ -227,17 +258,46 @@ class Terminal {
     const termios settings = Settings();
     return (settings.c_lflag & ICANON) == 0;
   }
-  // Whether the key wait is in the key-wait mode: every key is a key.
+  // Once a key counts: one byte at a time, with no time-out. Before the request
+  // input is dropped until the terminal is quiet; the request on screen says
+  // the same.
   void AwaitKeyWait() {
-    WaitUntil([this](const std::string&) { return ReadsKeys(); });
+    WaitUntil([this](const std::string&) {
+      const termios settings = Settings();
+      return (settings.c_lflag & ICANON) == 0 && settings.c_cc[VMIN] == 1 &&
+             settings.c_cc[VTIME] == 0;
+    });
   }
-  // Whether it is reading the rest of a key of several bytes.
-  bool ReadsRestOfKey() const {
+  // Whether it is dropping input until the terminal is quiet: after the key,
+  // the rest of one of several bytes.
+  bool DropsInput() const {
     const termios settings = Settings();
     return (settings.c_lflag & ICANON) == 0 && settings.c_cc[VMIN] == 0;
   }
+  // Waits until the program has taken every signal sent to it and sleeps again.
+  void AwaitSignalsTaken() {
+    const std::string status = "/proc/" + std::to_string(tcgetpgrp(master_)) + "/status";
+    WaitUntil([&](const std::string&) {
+      std::ifstream file(status);
+      bool sleeping = false;
+      bool pending = false;
+      for (std::string line; std::getline(file, line);) {
+        if (line.starts_with("State:")) sleeping = line.find("(sleeping)") != line.npos;
+        if (line.starts_with("SigPnd:") || line.starts_with("ShdPnd:"))
+          pending = pending || line.find_first_not_of('0', 8) != line.npos;
+      }
+      return sleeping && !pending;
+    });
+  }
 
  private:
+  bool ReadScreen() {
+    std::array<char, 4096> buffer;
+    const ssize_t got = read(master_, buffer.data(), buffer.size());
+    if (got > 0) screen_.append(buffer.data(), static_cast<std::size_t>(got));
+    return got > 0 || (got < 0 && errno == EAGAIN);
+  }
+
   termios Settings() const {
     termios settings{};
     if (tcgetattr(master_, &settings) != 0) settings.c_lflag = ICANON;
@@ -249,17 +309,24 @@ class Terminal {
   std::string screen_;
 };
 
+// A paste three times larger than the kernel's buffer for terminal input:
+// lines that a shell would run, were any to reach it.
+std::string Paste() {
+  std::string lines;
+  for (int i = 0; i < 1000; ++i) lines += "echo LEAK" + std::to_string(i) + "\n";
+  return lines;
+}
+
 // Types the dialogue's answers as a user would, each after its prompt, and
-// comes back once the key is awaited.
-void AnswerDialogue(Terminal& terminal, std::string_view last_answer = "4 5 6\n") {
-  terminal.WaitFor("полиномов: ");
-  terminal.Type("2\n");
-  terminal.WaitFor("p1()= ");
-  terminal.Type("1 2 3\n");
-  terminal.WaitFor("p2()= ");
-  terminal.Type(last_answer);
+// comes back once a key counts: the request to press one is on screen.
+void AnswerDialogue(Terminal& terminal, const std::vector<std::string>& answers = {
+                                            "2\n", "1 2 3\n", "4 5 6\n"}) {
+  const std::string_view prompts[] = {"полиномов: ", "p1()= ", "p2()= "};
+  for (std::size_t i = 0; i < answers.size(); ++i) {
+    terminal.WaitFor(prompts[i]);
+    terminal.Type(answers[i]);
+  }
   terminal.WaitFor(kPressAnyKey);
-  terminal.AwaitKeyWait();
 }
 
 TEST(KeyWait, WaitsForOneKeyAndShowsItNot) {
@@ -283,27 +350,29 @@ TEST(KeyWait, WaitsForOneKeyAndShowsItNot) {
 
 TEST(KeyWait, AnyKeyIsTakenWhole) {
   struct Key {
-    std::vector<std::string_view> pieces;  // as a slow link delivers them
+    std::vector<std::string> pieces;  // as a slow link delivers them
     tcflag_t input_flags;
   };
   const Key keys[] = {
-      {{"\x03"}, 0},              // Ctrl-C is a key like any other
-      {{"\x1b[A"}, 0},            // an arrow
-      {{"\x1b", "[A"}, 0},        // the same, split
-      {{"я"}, 0},                 // a Cyrillic letter
-      {{"xyz"}, 0},               // keys typed after the one awaited
-      {{"\r"}, IGNCR},            // Enter, where stty igncr would swallow it
-      {{"\xd1", "\x8f"}, ISTRIP}  // split, where stty istrip would make it ASCII
+      {{"\x03"}, 0},               // Ctrl-C is a key like any other
+      {{"\x1a"}, 0},               // so is Ctrl-Z
+      {{"\x1b[A"}, 0},             // an arrow
+      {{"\x1b", "[A"}, 0},         // the same, split
+      {{"я"}, 0},                  // a Cyrillic letter
+      {{"xyz"}, 0},                // keys typed after the one awaited
+      {{Paste()}, 0},              // a paste: none of it reaches the shell
+      {{"\r"}, IGNCR},             // Enter, where stty igncr would swallow it
+      {{"\xd1", "\x8f"}, ISTRIP},  // split, where stty istrip would make it ASCII
   };
   for (const Key& key : keys) {
     Terminal terminal({.input_flags = key.input_flags});
     AnswerDialogue(terminal);
     for (std::size_t i = 0; i < key.pieces.size(); ++i) {
       if (i > 0)
-        terminal.WaitUntil([&](const std::string&) { return terminal.ReadsRestOfKey(); });
+        terminal.WaitUntil([&](const std::string&) { return terminal.DropsInput(); });
       terminal.Type(key.pieces[i]);
     }
-    EXPECT_EQ(terminal.Report(), Ending(0)) << "key " << key.pieces.front();
+    EXPECT_EQ(terminal.Report(), Ending(0)) << "key " << key.pieces.front().substr(0, 9);
   }
 }
 
@@ -317,25 +386,61 @@ int FirstRealTimeSignalOfTheProgram() {
 }
 
 TEST(KeyWait, TerminalIsRestoredWhenTheWaitIsKilled) {
-  for (const int signal_number :
-       {SIGTERM, SIGHUP, SIGUSR1, SIGALRM, FirstRealTimeSignalOfTheProgram(), SIGIO,
-        SIGPWR, SIGSTKFLT}) {
-    Terminal terminal;
-    AnswerDialogue(terminal);
-    terminal.Signal(signal_number);
-    EXPECT_EQ(terminal.Report(), Ending(-1, signal_number));
+  struct Kill {
+    Scene scene;
+    int signal_number;  // sent during the wait; 0: only the shell kills it
+  };
+  const Kill kills[] = {
+      {{}, SIGTERM},
+      {{}, SIGHUP},
+      {{}, SIGUSR1},
+      {{}, SIGALRM},
+      {{}, FirstRealTimeSignalOfTheProgram()},
+      {{}, SIGIO},
+      {{}, SIGPWR},
+      {{}, SIGSTKFLT},
+      // Started in the background, stopped once it wants the terminal, and
+      // killed there, as `kill %1` does it: SIGTERM, then SIGCONT.
+      {{.in = Stdin::kPipe, .job = Job::kBackground, .killed_when_stopped = true}, 0},
+  };
+  for (const Kill& kill : kills) {
+    Terminal terminal(kill.scene);
+    if (kill.signal_number != 0) {
+      AnswerDialogue(terminal);
+      terminal.AwaitKeyWait();  // and its handlers are in place
+      terminal.Signal(kill.signal_number);
+    }
+    EXPECT_EQ(terminal.Report(),
+              Ending(-1, kill.signal_number != 0 ? kill.signal_number : SIGTERM));
   }
 }
 
 TEST(KeyWait, StoppedAndContinuedTheWaitGoesOn) {
-  for (const int signal_number : {SIGTSTP, SIGSTOP}) {
-    Terminal terminal;
+  struct Stop {
+    Scene scene;
+    int signal_number;
+  };
+  const Stop stops[] = {
+      {{}, SIGTSTP},
+      {{}, SIGSTOP},
+      {{}, SIGTTIN},
+      {{}, SIGTTOU},
+      // Where the kernel discards the stop, the wait goes on at once.
+      {{.job = Job::kOwnSession}, SIGTSTP},
+  };
+  for (const Stop& stop : stops) {
+    Terminal terminal(stop.scene);
     AnswerDialogue(terminal);
-    terminal.Signal(signal_number);
-    terminal.WaitFor(kContinuedMark);
+    terminal.AwaitKeyWait();
+    terminal.Signal(stop.signal_number);
+    if (stop.scene.job == Job::kOwnSession) {
+      terminal.AwaitSignalsTaken();
+    } else {
+      terminal.WaitFor(kContinuedMark);
+    }
     terminal.AwaitKeyWait();
     terminal.Type("x");
-    EXPECT_EQ(terminal.Report(), Ending(0)) << "stopped by " << signal_number;
+    EXPECT_EQ(terminal.Report(), Ending(0)) << "stopped by " << stop.signal_number;
   }
 }
 
@@ -351,18 +456,27 @@ TEST(KeyWait, StoppedJustAfterTheTerminalIsRestored) {
 TEST(KeyWait, AnIgnoredHangupStaysIgnored) {
   Terminal terminal({.ignored_signal = SIGHUP});
   AnswerDialogue(terminal);
+  terminal.AwaitKeyWait();
   terminal.Signal(SIGHUP);
   EXPECT_FALSE(terminal.EndsWithin(kLongEnoughToShowItWaits)) << "ended by SIGHUP";
   terminal.Type("x");
   EXPECT_EQ(terminal.Report(), Ending(0));
 }
 
-TEST(KeyWait, KeysTypedBeforeTheRequestAreNotTheKey) {
-  Terminal terminal;
-  AnswerDialogue(terminal, "4 5 6\n7 8\n");
-  EXPECT_FALSE(terminal.EndsWithin(kLongEnoughToShowItWaits)) << "ended without a key";
-  terminal.Type("x");
-  EXPECT_EQ(terminal.Report(), Ending(0));
+TEST(KeyWait, WhatCameBeforeTheRequestIsNotTheKey) {
+  const std::vector<std::string> dialogues[] = {
+      {"2\n", "1 2 3\n", "4 5 6\n7 8\n"},
+      {"2\n", "1 2 3\n", "4 5 6\n" + Paste()},
+      // The end of the input, which ends the last number too, at once.
+      {"0\n", "5 3\x04\x04"},
+  };
+  for (const auto& answers : dialogues) {
+    Terminal terminal;
+    AnswerDialogue(terminal, answers);
+    EXPECT_FALSE(terminal.EndsWithin(kLongEnoughToShowItWaits)) << "ended without a key";
+    terminal.Type("x");
+    EXPECT_EQ(terminal.Report(), Ending(0)) << answers.back().substr(0, 9);
+  }
 }
 
 TEST(KeyWait, WithoutAControllingTerminalTheLineStillEnds) {
@@ -372,12 +486,17 @@ TEST(KeyWait, WithoutAControllingTerminalTheLineStillEnds) {
 }
 
 TEST(KeyWait, WaitsAtTheTerminalWhenInputIsAPipe) {
-  Terminal terminal({.in = Stdin::kPipe});
-  terminal.WaitFor(kPressAnyKey);
-  terminal.AwaitKeyWait();
-  EXPECT_FALSE(terminal.EndsWithin(kLongEnoughToShowItWaits)) << "ended without a key";
-  terminal.Type("q");
-  EXPECT_EQ(terminal.Report(), Ending(0));
+  // In the background it stops once it wants the terminal, leaving it alone,
+  // and waits for the key once the shell brings it back.
+  for (const Job job : {Job::kForeground, Job::kBackground}) {
+    Terminal terminal({.in = Stdin::kPipe, .job = job});
+    const std::string& shown = terminal.WaitFor(kPressAnyKey);
+    EXPECT_EQ(shown.find(kContinuedMark) < shown.find(kPressAnyKey),
+              job == Job::kBackground);
+    EXPECT_FALSE(terminal.EndsWithin(kLongEnoughToShowItWaits)) << "ended without a key";
+    terminal.Type("q");
+    EXPECT_EQ(terminal.Report(), Ending(0));
+  }
 }
 
 TEST(KeyWait, NoWaitWhenTheOutputIsNotOnScreen) {
@@ -416,7 +535,10 @@ std::string ScreenOf(std::string_view raw) {
     const auto byte = static_cast<unsigned char>(raw[at]);
     std::size_t size = byte < 0x80 ? 1 : byte < 0xE0 ? 2 : byte < 0xF0 ? 3 : 4;
     if (raw.substr(at, 2) == "\x1b[") {
-      size = raw.find_first_of("@ABCDEFGHJKSTfhlmsu", at) - at + 1;
+      // Parameters, then one final byte from @ to ~; or the rest, cut short.
+      std::size_t end = at + 2;
+      while (end < raw.size() && (raw[end] < '@' || raw[end] > '~')) ++end;
+      size = std::min(end + 1, raw.size()) - at;
       const std::string_view sequence = raw.substr(at, size);
       if (sequence.back() == 'C') {
         column += static_cast<std::size_t>(std::max(1, std::atoi(sequence.data() + 2)));
@@ -441,6 +563,10 @@ std::string ScreenOf(std::string_view raw) {
     screen += line.substr(0, line.find_last_not_of(' ') + 1) + "\n";
   }
   return screen.substr(0, screen.find_last_not_of('\n') + 1);
+}
+
+TEST(ScreenOf, ShowsAnUnknownSequenceAndGoesOn) {
+  EXPECT_EQ(ScreenOf("a\x1b[1;24rb\x1b[2Cc\x1b[1"), "a<?[1;24r>b  c<?[1>");
 }
 
 // The Windows program in a console that Wine draws on a Unix terminal: what a
