@@ -7,9 +7,10 @@
 #include <climits>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <istream>
 #include <streambuf>
+
+#include "fast_float/fast_float.h"
 
 namespace {
 
@@ -136,14 +137,19 @@ Read ReadReal(std::istream& in, float& value) {
   }
   if (const Read end = EndToken(in); end != Read::kOk) return end;
 
-  // strtof rounds correctly; it is given the significant digits only, so it
-  // never sees more than a few hundred characters.
+  // fast_float rounds correctly for every input, the same on every runtime
+  // (MinGW-w64's strtof does not). It is given the significant digits only,
+  // so it never sees more than a few hundred characters.
   std::array<char, kKeptDigits + 32> text{};
   const bool sticky = number.digits[kKeptDigits] != '\0';
   if (sticky) number.digits[static_cast<std::size_t>(number.kept++)] = '1';
   if (number.kept == 0) number.digits[static_cast<std::size_t>(number.kept++)] = '0';
-  std::snprintf(text.data(), text.size(), "%s%.*se%lld", negative ? "-" : "", number.kept,
-                number.digits.data(), number.exponent - (sticky ? 1 : 0));
-  value = std::strtof(text.data(), nullptr);
+  const int size = std::snprintf(text.data(), text.size(), "%s%.*se%lld",
+                                 negative ? "-" : "", number.kept, number.digits.data(),
+                                 number.exponent - (sticky ? 1 : 0));
+  // Beyond float's range it gives infinity, and zero below it; later versions
+  // also report both as out of range.
+  [[maybe_unused]] const auto converted =
+      fast_float::from_chars(text.data(), text.data() + size, value);
   return std::isinf(value) ? Read::kOutOfRange : Read::kOk;
 }

@@ -85,6 +85,10 @@ inline constexpr DialogueCase kDialogueCases[] = {
      "Ошибка: порядок полиномов должен быть целым числом\n", 1},
     {"OrderTen", "10\n", INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY,
      "Ошибка: порядок полиномов не может быть больше 9\n", 1},
+    // 2^64 + 5: digits that a 64-bit magnitude would wrap to 5.
+    {"OrderWrappingA64BitInteger", "18446744073709551621\n",
+     INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY,
+     "Ошибка: порядок полиномов не может быть больше 9\n", 1},
     {"OrderBeyondInt", "99999999999999999999\n",
      INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY,
      "Ошибка: порядок полиномов не может быть больше 9\n", 1},

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Runs the end-to-end and console cases on the Windows programs under Wine: the
+# Runs the unit tests, the end-to-end and the console cases on the Windows
+# programs under Wine, with the C runtime that ships with them: the
 # 64-bit program always, the 32-bit one where this machine runs 32-bit programs.
 # Each runs in a Wine prefix of its own, with a Russian system locale (ANSI code
-# page 1251, OEM 866). Usage: test_windows.sh NATIVE_BUILD WIN32_BUILD WIN64_BUILD
+# page 1251, OEM 866).
+# Usage: test_windows.sh NATIVE_BUILD WIN32_BUILD WIN64_BUILD UNIT_TESTS_FOLDER
 set -euo pipefail
-native=$1 win32=$2 win64=$3
+native=$1 win32=$2 win64=$3 unit_tests=$4
 # A 32-bit program of Wine's own: it starts wherever 32-bit programs do.
 wine32_probe=${WINE32_PROBE:-/usr/lib/wine/wineserver32 --version}
 
@@ -20,8 +22,10 @@ run_cases() {  # build-folder WINEARCH loader
   setsid wineserver --persistent </dev/null
   setsid "$3" wineboot --init </dev/null
   export POLYMUL_WINDOWS=1 POLYMUL_LAUNCHER=$3 POLYMUL_PROGRAM=$1/polymul.exe
-  "$native/tests/polymul_end_to_end_tests" --gtest_filter=-Locales/*
-  "$native/tests/polymul_terminal_tests" --gtest_filter='Cases/WindowsConsole.*'
+  # A run that hangs fails, within a time that a loaded machine still keeps.
+  timeout 600 "$3" "$1/$unit_tests/tests/polymul_unit_tests.exe" --gtest_brief=1
+  timeout 900 "$native/tests/polymul_end_to_end_tests" --gtest_filter=-Locales/*
+  timeout 600 "$native/tests/polymul_terminal_tests" --gtest_filter='Cases/WindowsConsole.*'
   wineserver --kill
   trap - EXIT
 }
