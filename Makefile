@@ -7,15 +7,21 @@ VERSION := $(shell sed -n 's/^project.polymul VERSION \([0-9.]*\).*/\1/p' CMakeL
 release_epoch := $(shell cat packaging/source-date-epoch)
 SOURCE_DATE_EPOCH ?= $(if $(findstring Format,$(release_epoch)),$(shell git log -1 --format=%ct),$(release_epoch))
 export SOURCE_DATE_EPOCH
+# As many compilers at once as make is given jobs (make -j4, a packager's
+# parallel=1); one a core without -j.
+JOBS = $(or $(patsubst -j%,%,$(filter -j%,$(MAKEFLAGS))),$(shell nproc))
+# GoogleTest's sources, to build the tests with another standard library or
+# for another system.
+GTEST_SOURCE = /usr/src/googletest
 
-.PHONY: all run test clean bench fuzz windows windows64 test-windows package \
+.PHONY: all run test clean bench fuzz windows windows64 windows-tests test-windows package \
   package-windows dist test-deb test-packages cross test-cross
 
 # Configures a new build folder, and an existing one again when given flags.
 all:
 	$(if $(CMAKE_FLAGS)$(if $(wildcard $(BUILD_DIR)/CMakeCache.txt),,new), \
 	  cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS))
-	cmake --build $(BUILD_DIR) --parallel
+	cmake --build $(BUILD_DIR) --parallel $(JOBS)
 
 run: all
 	$(abspath $(BUILD_DIR))/polymul
@@ -40,7 +46,7 @@ FUZZ_CXX ?= clang++-14
 fuzz:
 	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DPOLYMUL_FUZZ=ON \
 	  -DBUILD_TESTING=OFF $(CMAKE_FLAGS)
-	cmake --build build-fuzz --parallel --target polymul_fuzz
+	cmake --build build-fuzz --parallel $(JOBS) --target polymul_fuzz
 	mkdir -p build-fuzz/corpus
 	build-fuzz/fuzz/polymul_fuzz build-fuzz/corpus fuzz/corpus -max_len=512 \
 	  -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -artifact_prefix=build-fuzz/ \
@@ -52,15 +58,26 @@ WINDOWS64_BUILD_DIR ?= build-windows64
 windows:
 	cmake -S . -B $(WINDOWS_BUILD_DIR) --toolchain cmake/mingw-w64-i686.cmake \
 	  -DBUILD_TESTING=OFF $(CMAKE_FLAGS)
-	cmake --build $(WINDOWS_BUILD_DIR) --parallel --target polymul
+	cmake --build $(WINDOWS_BUILD_DIR) --parallel $(JOBS) --target polymul
 windows64:
 	cmake -S . -B $(WINDOWS64_BUILD_DIR) --toolchain cmake/mingw-w64-x86_64.cmake \
 	  -DBUILD_TESTING=OFF $(CMAKE_FLAGS)
-	cmake --build $(WINDOWS64_BUILD_DIR) --parallel --target polymul
+	cmake --build $(WINDOWS64_BUILD_DIR) --parallel $(JOBS) --target polymul
+# Their unit tests, in a folder inside each, built with GoogleTest's sources by
+# MinGW-w64's compilers for POSIX threads (cmake/mingw-w64.cmake says why).
+WINDOWS_TESTS = unit-tests
+windows-tests:
+	for toolchain in i686:$(WINDOWS_BUILD_DIR) x86_64:$(WINDOWS64_BUILD_DIR); do \
+	  folder=$${toolchain#*:}/$(WINDOWS_TESTS); \
+	  cmake -S . -B $$folder --toolchain cmake/mingw-w64-$${toolchain%%:*}.cmake \
+	    -DPOLYMUL_GTEST_SOURCE=$(GTEST_SOURCE) -DPOLYMUL_MINGW_THREADS=posix $(CMAKE_FLAGS) && \
+	  cmake --build $$folder --parallel $(JOBS) --target polymul_unit_tests || exit 1; \
+	done
 
-# The end-to-end and console cases on both under Wine (32-bit where it runs).
-test-windows: all windows windows64
-	tests/test_windows.sh $(BUILD_DIR) $(WINDOWS_BUILD_DIR) $(WINDOWS64_BUILD_DIR)
+# The unit tests, end-to-end and console cases on both under Wine (32-bit
+# where it runs).
+test-windows: all windows windows64 windows-tests
+	tests/test_windows.sh $(BUILD_DIR) $(WINDOWS_BUILD_DIR) $(WINDOWS64_BUILD_DIR) $(WINDOWS_TESTS)
 
 # The program and its unit tests for another processor that Debian releases
 # for (ARCH=arm64, say), and the project's suite run on them under qemu-user.
@@ -70,17 +87,18 @@ CROSS_BUILD_DIR = build-cross-$(ARCH)
 CROSS_FLAGS = --toolchain cmake/debian-cross.cmake -DPOLYMUL_ARCH=$(ARCH)
 cross:
 	cmake -S . -B $(CROSS_BUILD_DIR) $(CROSS_FLAGS) \
-	  -DPOLYMUL_GTEST_SOURCE=/usr/src/googletest $(CMAKE_FLAGS)
-	cmake --build $(CROSS_BUILD_DIR) --parallel
+	  -DPOLYMUL_GTEST_SOURCE=$(GTEST_SOURCE) $(CMAKE_FLAGS)
+	cmake --build $(CROSS_BUILD_DIR) --parallel $(JOBS)
 test-cross: all cross
 	tests/test_cross.sh $(ARCH) $(BUILD_DIR) $(CROSS_BUILD_DIR)
 	$(MAKE) test-deb PACKAGE_DIR=$(CROSS_BUILD_DIR)-package CMAKE_FLAGS="$(CROSS_FLAGS)"
 
 # A .deb of the program, its manual pages, copyright and changelog;
 # dpkg-shlibdeps computes Depends. The packager is named with
-# CMAKE_FLAGS="-DPOLYMUL_MAINTAINER='Name <address>'".
+# CMAKE_FLAGS="-DPOLYMUL_MAINTAINER='Name <address>'". The modes inside are
+# Debian's whatever the builder's umask: CPack takes its staging folders' modes.
 package: all
-	cpack --config $(BUILD_DIR)/CPackConfig.cmake -B $(BUILD_DIR)
+	umask 022 && cpack --config $(BUILD_DIR)/CPackConfig.cmake -B $(BUILD_DIR)
 
 # A .zip of each Windows program, 32-bit and 64-bit, with a short text for
 # Windows users and the license.
@@ -88,21 +106,25 @@ package-windows: windows windows64
 	cpack --config $(WINDOWS_BUILD_DIR)/CPackConfig.cmake -B $(WINDOWS_BUILD_DIR)
 	cpack --config $(WINDOWS64_BUILD_DIR)/CPackConfig.cmake -B $(WINDOWS64_BUILD_DIR)
 
-# The source release: the files of the last commit under one folder.
+# The source release: the files of the last commit under one folder. Only a
+# git checkout knows which files those are.
 dist:
+	@git rev-parse --verify --quiet HEAD >/dev/null || { echo \
+	  "make dist: not in a git checkout: the source release is made from one"; exit 1; }
 	mkdir -p $(BUILD_DIR)
-	git archive --format=tar --prefix=polymul-$(VERSION)/ HEAD | gzip -9n \
-	  > $(BUILD_DIR)/polymul-$(VERSION).tar.gz
+	git -c tar.tar.gz.command="gzip -9n" archive --format=tar.gz \
+	  --prefix=polymul-$(VERSION)/ -o $(BUILD_DIR)/polymul-$(VERSION).tar.gz HEAD
 
 # The packages as their users get them, and as Debian's checker sees them.
-# The .deb is built twice, in two folders, with a maintainer of the reserved
-# example.org domain; so is the source release.
+# The .deb is built twice, in two folders, the second under a builder's umask
+# that lets nobody else read, with a maintainer of the reserved example.org
+# domain; so is the source release.
 TEST_MAINTAINER = polymul tests <tests@example.org>
 PACKAGE_FLAGS = -DBUILD_TESTING=OFF -DPOLYMUL_MAINTAINER='$(TEST_MAINTAINER)' $(CMAKE_FLAGS)
 PACKAGE_DIR ?= build-package
 test-deb:
 	$(MAKE) package BUILD_DIR=$(PACKAGE_DIR) CMAKE_FLAGS="$(PACKAGE_FLAGS)"
-	$(MAKE) package BUILD_DIR=$(PACKAGE_DIR)/again CMAKE_FLAGS="$(PACKAGE_FLAGS)"
+	umask 077 && $(MAKE) package BUILD_DIR=$(PACKAGE_DIR)/again CMAKE_FLAGS="$(PACKAGE_FLAGS)"
 	packaging/test_packages.sh deb $(PACKAGE_DIR) $(PACKAGE_DIR)/again
 test-packages: package-windows test-deb
 	$(MAKE) dist BUILD_DIR=$(PACKAGE_DIR)

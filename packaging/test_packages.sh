@@ -2,9 +2,11 @@
 # Checks the packages as their users and Debian's checker get them.
 #   test_packages.sh deb FIRST_BUILD SECOND_BUILD  the .deb built in two folders:
 #     the same bytes, fields, contents, copyright, changelog, lintian, the
-#     unpacked program's dialogue (under qemu-user for another processor) and pages
+#     hardening of the program, its dialogue unpacked (under qemu-user for
+#     another processor) and its pages
 #   test_packages.sh zip BUILD...                  each Windows .zip's contents
-#   test_packages.sh dist FIRST_BUILD SECOND_BUILD the source release, twice
+#   test_packages.sh dist FIRST_BUILD SECOND_BUILD the source release, twice, and
+#     no release made from it outside git
 set -euo pipefail
 fail() { echo "test-packages: $*"; exit 1; }
 scratch=$(mktemp -d)
@@ -53,6 +55,16 @@ check_deb() {
 
   lintian --fail-on error,warning --display-info --pedantic "$deb" ||
     fail "lintian finds errors or warnings"
+
+  # Built as Debian builds its programs.
+  command -v hardening-check >/dev/null || fail "hardening-check is missing (apt-get install devscripts)"
+  local hardening
+  hardening=$(hardening-check "$root/usr/bin/polymul" || true)
+  echo "$hardening"
+  for feature in "Position Independent Executable" "Stack protected" \
+    "Fortify Source functions" "Read-only relocations" "Immediate binding"; do
+    grep -q "^ $feature: yes" <<<"$hardening" || fail "$feature: not yes"
+  done
 
   expected='Программа демонстрирует умножение полиномов
 Задайте порядок полиномов: Задайте коэффициенты полиномов через пробел
@@ -106,6 +118,11 @@ check_dist() {
   done
   tar -xzOf "$tarball" "$name/packaging/source-date-epoch" | grep -qx '[0-9]*' ||
     fail "$tarball does not hold the time of its commit"
+  # Unpacked, it is no git checkout: no release can be made from it.
+  tar -xzf "$tarball" -C "$scratch"
+  GIT_CEILING_DIRECTORIES=$scratch make -s -C "$scratch/$name" dist BUILD_DIR=release \
+    && fail "make dist outside git reported success"
+  [ ! -e "$scratch/$name/release/$name.tar.gz" ] || fail "make dist outside git left a release"
   echo "test-packages: $(basename "$tarball") passed"
 }
 
