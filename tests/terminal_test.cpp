@@ -108,17 +108,18 @@ bool SameSettings(const termios& a, const termios& b) {
       const std::string stopper = path != nullptr ? path : POLYMUL_STOP_AFTER_RESTORE;
       // Named alone and found in its folder: LD_PRELOAD splits at blanks.
       const std::size_t slash = stopper.rfind('/');
-      const std::string variables = "LD_PRELOAD=" + stopper.substr(slash + 1) +
-                                    ",LD_LIBRARY_PATH=" + stopper.substr(0, slash);
+      const std::string name = stopper.substr(slash + 1);
+      const std::string folder = stopper.substr(0, slash);
       // Under qemu-user, for the program that it runs and not for itself.
       if (std::getenv("POLYMUL_LAUNCHER") != nullptr) {
         const char* others = std::getenv("QEMU_SET_ENV");
-        setenv("QEMU_SET_ENV",
-               ((others != nullptr ? std::string(others) + "," : "") + variables).c_str(),
-               1);
+        const std::string variables =
+            (others != nullptr ? std::string(others) + "," : "") + "LD_PRELOAD=" + name +
+            ",LD_LIBRARY_PATH=" + folder;
+        setenv("QEMU_SET_ENV", variables.c_str(), 1);
       } else {
-        setenv("LD_PRELOAD", stopper.substr(slash + 1).c_str(), 1);
-        setenv("LD_LIBRARY_PATH", stopper.substr(0, slash).c_str(), 1);
+        setenv("LD_PRELOAD", name.c_str(), 1);
+        setenv("LD_LIBRARY_PATH", folder.c_str(), 1);
       }
       // Preloaded, it comes before the sanitizers' runtime of a sanitized build.
       setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
@@ -150,6 +151,12 @@ bool SameSettings(const termios& a, const termios& b) {
     kill(-program, SIGCONT);
     std::fputs("%% continued\n", stdout);  // shown as kContinuedMark
     std::fflush(stdout);
+  }
+  // What else the job started may still hold the terminal: Wine's console,
+  // which puts back the settings it found as it ends.
+  for (int tenth_seconds = 0; kill(-program, 0) == 0 && tenth_seconds < 600;
+       ++tenth_seconds) {
+    poll(nullptr, 0, 100);
   }
   tcsetpgrp(STDIN_FILENO, getpgrp());
   tcgetattr(STDIN_FILENO, &after);
