@@ -3,9 +3,6 @@
 # text ones compressed, in a .deb; on Windows a .zip: the program, a short
 # text and the license side by side.
 include(GNUInstallDirs)
-# Folders that everyone may read, whatever the umask of whoever installs.
-set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
-  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(POLYMUL_MAINTAINER "The polymul project" CACHE STRING
   "Who packages the program, as \"Name <address>\", for the .deb and its changelog")
 
@@ -61,6 +58,8 @@ their real coefficients, highest power first, prints the coefficients of
 their product in single precision, and waits for one key. Its texts are
 shown in the terminal's own character set: UTF-8, KOI8-R, CP866 and others.")
 set(CPACK_STRIP_FILES ON)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+  OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${POLYMUL_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION math)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

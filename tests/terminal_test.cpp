@@ -152,14 +152,14 @@ bool SameSettings(const termios& a, const termios& b) {
     std::fputs("%% continued\n", stdout);  // shown as kContinuedMark
     std::fflush(stdout);
   }
-  // What else the job started may still hold the terminal: Wine's console,
-  // which puts back the settings it found as it ends.
-  for (int tenth_seconds = 0; kill(-program, 0) == 0 && tenth_seconds < 600;
-       ++tenth_seconds) {
+  tcsetpgrp(STDIN_FILENO, getpgrp());
+  // What else the job started may still hold the terminal: Wine's console puts
+  // back the settings it found as it ends, after the program.
+  for (int tenth_seconds = 0; tenth_seconds < 50; ++tenth_seconds) {
+    tcgetattr(STDIN_FILENO, &after);
+    if (SameSettings(after, before)) break;
     poll(nullptr, 0, 100);
   }
-  tcsetpgrp(STDIN_FILENO, getpgrp());
-  tcgetattr(STDIN_FILENO, &after);
   restored = restored && SameSettings(after, before);
   termios peek = after;
   peek.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
