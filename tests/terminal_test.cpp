@@ -628,11 +628,14 @@ TEST_P(WindowsConsole, ShowsTheDialogueAndWaitsForOneKey) {
 
   Terminal terminal({.locale = run.locale});
   // Typed before Wine's console reads the keyboard, an answer would be echoed
-  // by the terminal itself, and its Enter taken for a line feed.
+  // by the terminal itself, and its Enter taken for a line feed. A new Wine
+  // prefix stalls for some ten seconds after its first answer.
   const auto wait_for = [&](std::string_view text) {
-    terminal.WaitUntil([&](const std::string& raw) {
-      return shown(raw).ends_with(text) && terminal.ReadsKeys();
-    });
+    terminal.WaitUntil(
+        [&](const std::string& raw) {
+          return shown(raw).ends_with(text) && terminal.ReadsKeys();
+        },
+        60s);
   };
   const std::string_view prompts[] = {"полиномов:", "p1()=", "p2()="};
   for (std::size_t i = 0; i < run.answers.size(); ++i) {
