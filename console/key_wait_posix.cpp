@@ -118,7 +118,6 @@ struct Watched {
 
 struct KeyWait {
   bool on_screen = false;
-  int terminal = -1;
   termios key_wait{};
   std::array<Watched, 100> watched{};
   std::size_t watched_count = 0;
@@ -224,7 +223,6 @@ void PrepareForKeyPress() {
     g_terminal = terminal;
     WatchSignals();
   });
-  g_wait.terminal = terminal;
   // Keys typed or pasted before the request are not the key; one pressed once
   // the request is on screen is never dropped.
   DropInputUntilQuiet(terminal, TCSAFLUSH);
@@ -234,7 +232,7 @@ void PrepareForKeyPress() {
 void WaitForKeyPress() {
   std::cout.flush();
   if (!g_wait.on_screen) return;
-  const int terminal = g_wait.terminal;
+  const int terminal = g_terminal;
   if (terminal < 0) {
     // No terminal to read a key from (setsid, say): still, the shell's prompt
     // should not run on after the last text.
@@ -254,7 +252,6 @@ void WaitForKeyPress() {
     g_terminal = -1;
     UnwatchSignals();
   });
-  g_wait.terminal = -1;
   // The request has no line end of its own; give the shell a fresh line.
   [[maybe_unused]] const ssize_t written = write(terminal, "\n", 1);
   close(terminal);
