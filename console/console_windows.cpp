@@ -110,8 +110,3 @@ StandardInputStream::Buffer::int_type StandardInputStream::Buffer::underflow() {
   }
   return NoMore(got < 0);
 }
-
-std::istream& StandardInput() {
-  static StandardInputStream input;
-  return input;
-}

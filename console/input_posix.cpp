@@ -5,7 +5,6 @@
 
 #include <cerrno>
 
-#include "console/console.h"
 #include "console/standard_input.h"
 
 StandardInputStream::Buffer::int_type StandardInputStream::Buffer::underflow() {
@@ -26,9 +25,4 @@ StandardInputStream::Buffer::int_type StandardInputStream::Buffer::underflow() {
     }
   }
   return traits_type::eof();
-}
-
-std::istream& StandardInput() {
-  static StandardInputStream input;
-  return input;
 }

@@ -17,6 +17,6 @@ Read ReadWholeNumber(std::istream& in, int& value);
 
 // Reads an optional sign, decimal digits with an optional point ("5.", ".5") and
 // an optional exponent ("1e5", "1E+5"); no hexadecimal, infinity or NaN. Stores
-// the nearest float, ties to even; a value beyond the
-// float range is kOutOfRange, one below it becomes 0 or a subnormal.
+// the nearest float, ties to even; a value beyond the float range is
+// kOutOfRange, one below it becomes 0 or a subnormal.
 Read ReadReal(std::istream& in, float& value);
