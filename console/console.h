@@ -22,9 +22,11 @@ void PrintConsoleText(std::ostream& out, const MessageText& text);
 // the output.
 void PrepareForKeyPress();
 
-// Waits, after PrepareForKeyPress, for one key press at the terminal, with no
-// echo and no Enter needed, and gives the terminal back as it was. Returns at
-// once when no terminal shows the output.
+// Waits, after PrepareForKeyPress and the request, for one key press at the
+// terminal, with no echo and no Enter needed, drops what follows the key (the
+// rest of an arrow or of a paste), and gives the terminal back as it was. On
+// POSIX systems it then ends the request's line, so that the shell's prompt
+// starts a line of its own. Returns at once when no terminal shows the output.
 void WaitForKeyPress();
 
 // Standard input, tied to standard output so that a prompt is on screen before

@@ -79,12 +79,11 @@ void PrintConsoleText(std::ostream& out, const MessageText& text) {
   out.write(buffer.data(), static_cast<std::streamsize>(size.value_or(0)));
 }
 
-void PrepareForKeyPress() {
-  std::cout.flush();
-  if (!IsConsole(GetStdHandle(STD_OUTPUT_HANDLE))) return;
-  // Keys typed or pasted before the request are not the key: a window opened
-  // by a double click would close before its result could be read. _getch
-  // reads the console's own input, whatever standard input is.
+namespace {
+
+// Drops the keys waiting in the console's own input (CONIN$), which _getch
+// reads whatever standard input is.
+void DropConsoleInput() {
   const HANDLE keyboard =
       CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE,
                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -93,11 +92,23 @@ void PrepareForKeyPress() {
   CloseHandle(keyboard);
 }
 
+}  // namespace
+
+void PrepareForKeyPress() {
+  std::cout.flush();
+  // Keys typed or pasted before the request are not the key: a window opened
+  // by a double click would close before its result could be read.
+  if (IsConsole(GetStdHandle(STD_OUTPUT_HANDLE))) DropConsoleInput();
+}
+
 void WaitForKeyPress() {
   std::cout.flush();
   // Output that goes to a file or a pipe has no reader to wait for.
   if (!IsConsole(GetStdHandle(STD_OUTPUT_HANDLE))) return;
   _getch();
+  // The rest of the key (an arrow's second code) or of a paste is not for
+  // the shell that runs next.
+  DropConsoleInput();
 }
 
 StandardInputStream::Buffer::int_type StandardInputStream::Buffer::underflow() {

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <array>
@@ -15,11 +16,154 @@
 
 namespace {
 
-// The terminal while the key wait holds it, for the signal handlers; else -1.
+// The modes the wait puts the terminal in, each made from the user's settings.
+enum class Mode : sig_atomic_t {
+  kUsers,              // the user's own settings: the wait is over
+  kDroppingTypeAhead,  // before the request, Ctrl-C and Ctrl-Z still signals
+  kKey,                // one key, whatever it is
+  kDroppingRestOfKey,  // after it
+};
+
+// What the signal handlers share with the wait; changed only with signals held.
+// The terminal the wait holds, or -1.
 volatile sig_atomic_t g_terminal = -1;
-termios g_saved_settings;
-// The mode to take again when the program goes on; changed with signals held.
-termios g_mode;
+// The settings to give back: the user's, as the shell gave them to the program.
+termios g_users_settings;
+// The mode to take again when the program goes on.
+volatile Mode g_mode_to_take = Mode::kUsers;
+
+// One byte at a time, unechoed; Ctrl-C, Ctrl-Z and Ctrl-S are keys like any
+// other, and no input translation may swallow or change one (stty igncr,
+// istrip). While input is dropped, a read ends once the terminal has been
+// quiet for a tenth of a second.
+termios SettingsFor(Mode mode, const termios& users) {
+  if (mode == Mode::kUsers) return users;
+  termios settings = users;
+  settings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
+  settings.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | IGNCR | INLCR | ISTRIP);
+  const bool dropping = mode != Mode::kKey;
+  settings.c_cc[VMIN] = dropping ? 0 : 1;
+  settings.c_cc[VTIME] = dropping ? 1 : 0;
+  if (mode == Mode::kDroppingTypeAhead) settings.c_lflag |= ISIG;
+  return settings;
+}
+
+// Leaves out c_cflag, whose hardware bits a driver may change as it likes.
+bool SameSettings(const termios& a, const termios& b) {
+  for (int i = 0; i < NCCS; ++i) {
+    if (a.c_cc[i] != b.c_cc[i]) return false;
+  }
+  return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_lflag == b.c_lflag;
+}
+
+bool HoldsOwnMode(const termios& current) {
+  for (const Mode mode :
+       {Mode::kDroppingTypeAhead, Mode::kKey, Mode::kDroppingRestOfKey}) {
+    if (SameSettings(current, SettingsFor(mode, g_users_settings))) return true;
+  }
+  return false;
+}
+
+bool InForeground(int terminal) { return tcgetpgrp(terminal) == getpgrp(); }
+
+void SetSettings(int terminal, int when, const termios& settings) {
+  while (tcsetattr(terminal, when, &settings) != 0 && errno == EINTR) {
+  }
+}
+
+// With SIGTTOU held, as it is in every handler here. The shell may have taken
+// the terminal back while the program waited (its parent ended, and dash does
+// not repair the terminal): the user's settings go back all the same, as long
+// as the terminal still holds this program's mode and nobody else's. Says
+// whether they went back.
+bool GiveTerminalBack() {
+  const int terminal = g_terminal;
+  termios current;
+  if (terminal < 0 || tcgetattr(terminal, &current) != 0 || !HoldsOwnMode(current)) {
+    return false;
+  }
+  SetSettings(terminal, TCSANOW, g_users_settings);
+  return true;
+}
+
+// Only the foreground job may take the terminal: from the background the mode
+// would land under the shell's prompt. After a stop in which the program gave
+// the terminal back, the user may have changed its settings at the shell
+// (stty erase ^H): those are the ones to give back at the end.
+void TakeTerminalAgain(bool read_users_settings) {
+  const int terminal = g_terminal;
+  if (terminal < 0 || !InForeground(terminal)) return;
+  termios current;
+  if (read_users_settings && tcgetattr(terminal, &current) == 0 &&
+      !HoldsOwnMode(current)) {
+    g_users_settings = current;
+  }
+  SetSettings(terminal, TCSANOW, SettingsFor(g_mode_to_take, g_users_settings));
+}
+
+void SetHandler(int number, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  // While one handler runs the others wait, so that none undoes another's
+  // work; a handler that returns does not fail the call it interrupted (the
+  // request's write to a terminal whose output is stopped, say).
+  sigfillset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(number, &action, nullptr);
+}
+
+void SetBlocked(int number, int how) {
+  sigset_t one;
+  sigemptyset(&one);
+  sigaddset(&one, number);
+  sigprocmask(how, &one, nullptr);
+}
+
+template <typename Action>
+void WithSignalsHeld(Action action) {
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, &previous);
+  action();
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+}
+
+extern "C" void GiveTerminalBackAndEnd(int number) {
+  GiveTerminalBack();
+  g_terminal = -1;  // a signal waiting behind this one must not take it again
+  SetHandler(number, SIG_DFL);
+  raise(number);
+  SetBlocked(number, SIG_UNBLOCK);  // ends the program here,
+  // unless the kernel discards the signal: it does so for the first process
+  // of a PID namespace (docker run, unshare --pid).
+  _exit(128 + number);
+}
+
+// As full-screen programs do: the shell gets its terminal back while the
+// program is stopped, and the wait takes it again when the program goes on.
+// In an orphaned group (a program that is its session's first) the kernel
+// discards the stop, and the terminal is taken again at once.
+extern "C" void GiveTerminalBackAndStop(int number) {
+  const int saved_errno = errno;
+  const bool given_back = GiveTerminalBack();
+  SetHandler(number, SIG_DFL);
+  raise(number);
+  SetBlocked(number, SIG_UNBLOCK);  // stopped here until SIGCONT
+  SetBlocked(number, SIG_BLOCK);
+  SetHandler(number, GiveTerminalBackAndStop);
+  TakeTerminalAgain(given_back);
+  errno = saved_errno;
+}
+
+// However the program was stopped: a shell puts back its own settings even
+// after SIGSTOP, which no program can catch; the terminal may also still hold
+// the wait's mode then, so the user's settings are not read again.
+extern "C" void TakeTerminalOnContinue(int) {
+  const int saved_errno = errno;
+  TakeTerminalAgain(false);
+  errno = saved_errno;
+}
 
 // The signals that end a process unless caught: each must give the terminal
 // back first, or a shell that does not repair it (sh, dash) sits on a raw one.
@@ -42,125 +186,55 @@ constexpr int kEndingSignals[] = {
 // on a job in the background still stop the program.
 constexpr int kStopSignals[] = {SIGTSTP, SIGTTIN, SIGTTOU};
 
-bool InForeground(int terminal) { return tcgetpgrp(terminal) == getpgrp(); }
-
-// Only the foreground job may change the terminal: from the background the
-// settings would land under the shell or another program.
-void SetTerminal(int terminal, int when, const termios& settings) {
-  if (terminal < 0 || !InForeground(terminal)) return;
-  while (tcsetattr(terminal, when, &settings) != 0 && errno == EINTR) {
-  }
-}
-
-void SetHandler(int number, void (*handler)(int)) {
-  struct sigaction action {};
-  action.sa_handler = handler;
-  // While one handler runs the others wait, so that none undoes another's work.
-  sigfillset(&action.sa_mask);
-  sigaction(number, &action, nullptr);
-}
-
-void SetBlocked(int number, int how) {
-  sigset_t one;
-  sigemptyset(&one);
-  sigaddset(&one, number);
-  sigprocmask(how, &one, nullptr);
-}
-
-template <typename Action>
-void WithSignalsHeld(Action action) {
-  sigset_t all;
-  sigset_t previous;
-  sigfillset(&all);
-  sigprocmask(SIG_BLOCK, &all, &previous);
-  action();
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
-}
-
-extern "C" void GiveTerminalBackAndEnd(int number) {
-  SetTerminal(g_terminal, TCSANOW, g_saved_settings);
-  g_terminal = -1;  // a signal waiting behind this one must not take it again
-  SetHandler(number, SIG_DFL);
-  raise(number);
-  SetBlocked(number, SIG_UNBLOCK);  // ends the program here
-}
-
-// As full-screen programs do: the shell gets its terminal back while the
-// program is stopped, and the wait takes it again when the program goes on.
-// In an orphaned group (a program that is its session's first) the kernel
-// discards the stop, and the terminal is taken again at once.
-extern "C" void GiveTerminalBackAndStop(int number) {
-  const int saved_errno = errno;
-  SetTerminal(g_terminal, TCSANOW, g_saved_settings);
-  SetHandler(number, SIG_DFL);
-  raise(number);
-  SetBlocked(number, SIG_UNBLOCK);  // stopped here until SIGCONT
-  SetBlocked(number, SIG_BLOCK);
-  SetHandler(number, GiveTerminalBackAndStop);
-  SetTerminal(g_terminal, TCSANOW, g_mode);
-  errno = saved_errno;
-}
-
-// However the program was stopped: a shell puts back its own settings even
-// after SIGSTOP, which no program can catch.
-extern "C" void TakeTerminalAgain(int) {
-  const int saved_errno = errno;
-  SetTerminal(g_terminal, TCSANOW, g_mode);
-  errno = saved_errno;
-}
-
-struct Watched {
-  int number = 0;
-  void (*handler)(int) = nullptr;
-  struct sigaction previous {};
-  bool set = false;
+// What each signal the wait handles had before, by its number: a table with a
+// place for every signal there is, so none can be left out.
+struct WatchedSignals {
+  std::array<struct sigaction, NSIG> previous{};
+  std::array<bool, NSIG> handled{};
 };
+WatchedSignals g_watched;
 
-struct KeyWait {
-  bool on_screen = false;
-  termios key_wait{};
-  std::array<Watched, 100> watched{};
-  std::size_t watched_count = 0;
-
-  void Watch(int number, void (*handler)(int)) {
-    if (watched_count < watched.size()) watched[watched_count++] = {number, handler};
-  }
-};
-KeyWait g_wait;
+void Watch(int number, void (*handler)(int)) {
+  const auto at = static_cast<std::size_t>(number);
+  struct sigaction& previous = g_watched.previous[at];
+  // An ignored signal stays ignored, as under nohup; SIGCONT continues the
+  // program even then.
+  const bool handled = sigaction(number, nullptr, &previous) == 0 &&
+                       (previous.sa_handler != SIG_IGN || number == SIGCONT);
+  g_watched.handled[at] = handled;
+  if (handled) SetHandler(number, handler);
+}
 
 void WatchSignals() {
-  g_wait.watched_count = 0;
-  for (const int number : kEndingSignals) g_wait.Watch(number, GiveTerminalBackAndEnd);
+  for (const int number : kEndingSignals) Watch(number, GiveTerminalBackAndEnd);
 #ifdef SIGRTMIN  // real-time signals, where the system has them
   for (int number = SIGRTMIN; number <= SIGRTMAX; ++number) {
-    g_wait.Watch(number, GiveTerminalBackAndEnd);
+    Watch(number, GiveTerminalBackAndEnd);
   }
 #endif
-  for (const int number : kStopSignals) g_wait.Watch(number, GiveTerminalBackAndStop);
-  g_wait.Watch(SIGCONT, TakeTerminalAgain);
-  for (std::size_t i = 0; i < g_wait.watched_count; ++i) {
-    Watched& signal = g_wait.watched[i];
-    signal.set = sigaction(signal.number, nullptr, &signal.previous) == 0 &&
-                 // An ignored signal stays ignored, as under nohup; SIGCONT
-                 // continues the program even then.
-                 (signal.previous.sa_handler != SIG_IGN || signal.number == SIGCONT);
-    if (signal.set) SetHandler(signal.number, signal.handler);
-  }
+  for (const int number : kStopSignals) Watch(number, GiveTerminalBackAndStop);
+  Watch(SIGCONT, TakeTerminalOnContinue);
 }
 
 void UnwatchSignals() {
-  for (std::size_t i = 0; i < g_wait.watched_count; ++i) {
-    const Watched& signal = g_wait.watched[i];
-    if (signal.set) sigaction(signal.number, &signal.previous, nullptr);
+  for (int number = 1; number < NSIG; ++number) {
+    const auto at = static_cast<std::size_t>(number);
+    if (g_watched.handled[at]) sigaction(number, &g_watched.previous[at], nullptr);
+    g_watched.handled[at] = false;
   }
 }
 
-// Takes `mode` now, if in the foreground, and again whenever the program goes on.
-// No signal is held across the change: from the background it stops the
-// program, as it should.
-void TakeMode(int terminal, int when, const termios& mode) {
-  WithSignalsHeld([&] { g_mode = mode; });
-  SetTerminal(terminal, when, mode);
+// Takes `mode` now, if in the foreground, and again whenever the program goes
+// on. In the background nothing changes now; the next read stops the program
+// ("Stopped (tty input)"), and the mode is taken once the shell brings it back.
+void TakeMode(int terminal, int when, Mode mode) {
+  termios settings;
+  WithSignalsHeld([&] {
+    g_mode_to_take = mode;
+    settings = SettingsFor(mode, g_users_settings);
+  });
+  // No signal is held across the change: a stop must be able to come.
+  if (InForeground(terminal)) SetSettings(terminal, when, settings);
 }
 
 // Comes back once the program is the terminal's foreground job. From the
@@ -176,83 +250,104 @@ bool AwaitForeground(int terminal) {
   }
 }
 
+// The controlling terminal, once the program is its foreground job, and the
+// user's settings read there: in the background they may be the shell's own,
+// for editing its command line. -1 without one.
+int OpenTerminalInForeground(termios& users) {
+  const int terminal = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (terminal < 0) return -1;
+  if (!AwaitForeground(terminal) || tcgetattr(terminal, &users) != 0) {
+    close(terminal);
+    return -1;
+  }
+  return terminal;
+}
+
+// From here on every signal that stops or ends the program gives the terminal
+// back first.
+void HoldTerminal(int terminal, const termios& users) {
+  WithSignalsHeld([&] {
+    g_users_settings = users;
+    g_mode_to_take = Mode::kUsers;
+    g_terminal = terminal;
+    WatchSignals();
+  });
+}
+
+void ReleaseTerminal(int terminal) {
+  // A stop from here on gives back, and takes again, the user's settings.
+  TakeMode(terminal, TCSAFLUSH, Mode::kUsers);
+  WithSignalsHeld([&] {
+    GiveTerminalBack();  // where the shell took the terminal back meanwhile
+    g_terminal = -1;
+    UnwatchSignals();
+  });
+  close(terminal);
+}
+
+double SecondsSince(const timespec& start) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec - start.tv_sec) +
+         static_cast<double>(now.tv_nsec - start.tv_nsec) / 1e9;
+}
+
 // Drops what the terminal delivers until it has been quiet for a tenth of a
 // second: a paste larger than the kernel's buffer, or the rest of a key that
 // sends several bytes (an arrow, a Cyrillic letter in UTF-8), would otherwise
-// be taken for the key or reach the shell as typed text.
-void DropInputUntilQuiet(int terminal, int when) {
-  constexpr cc_t kQuietTenthsOfSecond = 1;
-  termios drain = g_wait.key_wait;
-  drain.c_cc[VMIN] = 0;
-  drain.c_cc[VTIME] = kQuietTenthsOfSecond;
-  TakeMode(terminal, when, drain);
+// be taken for the key or reach the shell as typed text. For a second at most:
+// steady input (a held key, a noisy line) must not keep the program from going on.
+void DropInputUntilQuiet(int terminal, int when, Mode dropping) {
+  constexpr double kLongestSeconds = 1.0;
+  TakeMode(terminal, when, dropping);
+  timespec start{};
+  clock_gettime(CLOCK_MONOTONIC, &start);
   std::array<char, 512> dropped;
-  for (;;) {
+  while (SecondsSince(start) < kLongestSeconds) {
     const ssize_t got = read(terminal, dropped.data(), dropped.size());
     if (got == 0 || (got < 0 && errno != EINTR)) return;
   }
 }
+
+bool ReadKey(int terminal) {
+  unsigned char key = 0;
+  ssize_t got = 0;
+  do {
+    got = read(terminal, &key, 1);
+  } while (got < 0 && errno == EINTR);
+  return got == 1;
+}
+
+// Whether the output is on screen, for WaitForKeyPress.
+bool g_on_screen = false;
 
 }  // namespace
 
 void PrepareForKeyPress() {
   std::cout.flush();
   // Output that goes to a file or a pipe has no reader to wait for.
-  g_wait.on_screen = isatty(STDOUT_FILENO) != 0;
-  if (!g_wait.on_screen) return;
-  const int terminal = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-  termios saved;
-  // The settings are read in the foreground: in the background they may be
-  // the shell's own, for editing its command line.
-  if (terminal < 0 || !AwaitForeground(terminal) || tcgetattr(terminal, &saved) != 0) {
-    if (terminal >= 0) close(terminal);
-    return;
-  }
-  // One byte at a time, unechoed; Ctrl-C, Ctrl-Z and Ctrl-S are keys like any
-  // other, and no input translation may swallow or change one (stty igncr,
-  // istrip).
-  g_wait.key_wait = saved;
-  g_wait.key_wait.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
-  g_wait.key_wait.c_iflag &=
-      ~static_cast<tcflag_t>(IXON | ICRNL | IGNCR | INLCR | ISTRIP);
-  g_wait.key_wait.c_cc[VMIN] = 1;
-  g_wait.key_wait.c_cc[VTIME] = 0;
-  WithSignalsHeld([&] {
-    g_saved_settings = saved;
-    g_mode = saved;
-    g_terminal = terminal;
-    WatchSignals();
-  });
+  g_on_screen = isatty(STDOUT_FILENO) != 0;
+  if (!g_on_screen) return;
+  termios users;
+  const int terminal = OpenTerminalInForeground(users);
+  if (terminal < 0) return;
+  HoldTerminal(terminal, users);
   // Keys typed or pasted before the request are not the key; one pressed once
   // the request is on screen is never dropped.
-  DropInputUntilQuiet(terminal, TCSAFLUSH);
-  TakeMode(terminal, TCSANOW, g_wait.key_wait);
+  DropInputUntilQuiet(terminal, TCSAFLUSH, Mode::kDroppingTypeAhead);
+  TakeMode(terminal, TCSANOW, Mode::kKey);
 }
 
 void WaitForKeyPress() {
   std::cout.flush();
-  if (!g_wait.on_screen) return;
-  const int terminal = g_terminal;
-  if (terminal < 0) {
-    // No terminal to read a key from (setsid, say): still, the shell's prompt
-    // should not run on after the last text.
-    [[maybe_unused]] const ssize_t written = write(STDOUT_FILENO, "\n", 1);
-    return;
+  if (!g_on_screen) return;
+  if (const int terminal = g_terminal; terminal >= 0) {
+    if (ReadKey(terminal)) {
+      DropInputUntilQuiet(terminal, TCSANOW, Mode::kDroppingRestOfKey);
+    }
+    ReleaseTerminal(terminal);
   }
-  unsigned char key = 0;
-  ssize_t got = 0;
-  do {
-    got = read(terminal, &key, 1);
-  } while (got < 0 && errno == EINTR);
-  if (got == 1) DropInputUntilQuiet(terminal, TCSANOW);
-  // A stop from here on gives back, and takes again, the shell's own settings;
-  // after the handlers are gone a stop has its default action.
-  TakeMode(terminal, TCSAFLUSH, g_saved_settings);
-  WithSignalsHeld([&] {
-    g_terminal = -1;
-    UnwatchSignals();
-  });
-  // The request has no line end of its own; give the shell a fresh line.
-  [[maybe_unused]] const ssize_t written = write(terminal, "\n", 1);
-  close(terminal);
+  // The request has no line end of its own: the shell's prompt gets a fresh
+  // line, on the terminal that shows the request.
+  [[maybe_unused]] const ssize_t written = write(STDOUT_FILENO, "\n", 1);
 }

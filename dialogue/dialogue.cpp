@@ -41,41 +41,26 @@ const MessageText* ReadCoefficients(std::istream& in, std::span<float> coefficie
   return nullptr;
 }
 
-int Finish(std::ostream& out, std::ostream& err, int status, void (*ready_for_key)()) {
-  if (ready_for_key != nullptr) ready_for_key();
-  PrintConsoleText(out, kPressAnyKey);
-  out.flush();
-  if (!out) {
-    PrintConsoleText(err, kOutputFailed);
-    WriteLineEnd(err);
-    return kExitOutputFailed;
-  }
-  return status;
-}
-
-int FailOnInput(std::ostream& out, std::ostream& err, void (*ready_for_key)(),
-                const MessageText& message) {
+int FailOnInput(std::ostream& out, std::ostream& err, const MessageText& message) {
   WriteLineEnd(out);  // the prompt's line is still open
   PrintConsoleText(err, message);
   WriteLineEnd(err);
-  return Finish(out, err, kExitBadInput, ready_for_key);
+  return kExitBadInput;
 }
 
 }  // namespace
 
-int RunDialogue(std::istream& in, std::ostream& out, std::ostream& err,
-                void (*ready_for_key)()) {
+int RunDialogue(std::istream& in, std::ostream& out, std::ostream& err) {
   PrintConsoleText(out, kIntroduction);
   WriteLineEnd(out);
 
   PrintConsoleText(out, kOrderPrompt);
   int order = 0;
   if (const auto* error = ErrorOf(ReadWholeNumber(in, order), kOrderNotWhole)) {
-    return FailOnInput(out, err, ready_for_key, *error);
+    return FailOnInput(out, err, *error);
   }
   static_assert(CoefficientCapacity - 1 == 9, "the message spells out the largest order");
-  if (order >= CoefficientCapacity)
-    return FailOnInput(out, err, ready_for_key, kOrderTooLarge);
+  if (order >= CoefficientCapacity) return FailOnInput(out, err, kOrderTooLarge);
   // Any negative order means no coefficients, however large it is.
   const std::size_t count = order < 0 ? 0 : static_cast<std::size_t>(order) + 1;
 
@@ -88,24 +73,34 @@ int RunDialogue(std::istream& in, std::ostream& out, std::ostream& err,
   std::array<float, CoefficientCapacity> p2{};
   out << kFirstFactorPrompt;
   if (const auto* error = ReadCoefficients(in, std::span(p1).first(count))) {
-    return FailOnInput(out, err, ready_for_key, *error);
+    return FailOnInput(out, err, *error);
   }
   out << kSecondFactorPrompt;
   if (const auto* error = ReadCoefficients(in, std::span(p2).first(count))) {
-    return FailOnInput(out, err, ready_for_key, *error);
+    return FailOnInput(out, err, *error);
   }
 
   std::array<float, ProductCapacity> p3{};
   const auto product = std::span(p3).first(count == 0 ? 0 : 2 * count - 1);
   MultiplyPolynomials(std::span(p1).first(count), std::span(p2).first(count), product);
   for (const float coefficient : product) {
-    if (std::isinf(coefficient))
-      return FailOnInput(out, err, ready_for_key, kProductTooLarge);
+    if (std::isinf(coefficient)) return FailOnInput(out, err, kProductTooLarge);
   }
 
   PrintConsoleText(out, kResultPrefix);
   for (const float coefficient : product) out << coefficient << kResultSeparator;
   out << kResultSuffix;
   WriteLineEnd(out);
-  return Finish(out, err, kExitSuccess, ready_for_key);
+  return kExitSuccess;
+}
+
+bool ShowKeyRequest(std::ostream& out) {
+  PrintConsoleText(out, kPressAnyKey);
+  return static_cast<bool>(out.flush());
+}
+
+int ReportOutputFailed(std::ostream& err) {
+  PrintConsoleText(err, kOutputFailed);
+  WriteLineEnd(err);
+  return kExitOutputFailed;
 }

@@ -7,10 +7,14 @@ inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitBadInput = 1;
 inline constexpr int kExitOutputFailed = 2;
 
-// Asks for the order and the coefficients on `out`, reads them from `in`,
-// writes the product, or what was wrong with the input to `err`, and ends with
-// the request to press a key, once `ready_for_key` (if given) has readied the
-// terminal to take one. The key wait itself is the caller's. Returns the exit
-// status.
-int RunDialogue(std::istream& in, std::ostream& out, std::ostream& err,
-                void (*ready_for_key)() = nullptr);
+// Asks for the order and the coefficients on `out`, reads them from `in`, and
+// writes the product, or what was wrong with the input to `err`. Returns the
+// exit status: kExitSuccess or kExitBadInput.
+int RunDialogue(std::istream& in, std::ostream& out, std::ostream& err);
+
+// Shows the request to press a key on `out`. False if anything written to
+// `out` was lost, the request or the dialogue before it.
+bool ShowKeyRequest(std::ostream& out);
+
+// Tells the user on `err` that the output was lost. Returns kExitOutputFailed.
+int ReportOutputFailed(std::ostream& err);

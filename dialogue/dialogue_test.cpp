@@ -11,6 +11,12 @@
 
 namespace {
 
+// The dialogue and the request for a key, as the program shows them.
+int RunWithKeyRequest(std::istream& in, std::ostream& out, std::ostream& err) {
+  const int status = RunDialogue(in, out, err);
+  return ShowKeyRequest(out) ? status : ReportOutputFailed(err);
+}
+
 class Dialogue : public testing::TestWithParam<DialogueCase> {};
 
 TEST_P(Dialogue, WritesExactlyTheExpectedBytes) {
@@ -18,7 +24,7 @@ TEST_P(Dialogue, WritesExactlyTheExpectedBytes) {
   std::istringstream in{std::string(run.input)};
   std::ostringstream out;
   std::ostringstream err;
-  EXPECT_EQ(RunDialogue(in, out, err), run.status);
+  EXPECT_EQ(RunWithKeyRequest(in, out, err), run.status);
   EXPECT_EQ(out.str(), run.out);
   EXPECT_EQ(err.str(), run.err);
 }
@@ -57,13 +63,13 @@ TEST(DialogueOutput, FailedWriteIsNotSuccess) {
   FullStreamBuffer full;
   std::ostream out(&full);
   std::ostringstream err;
-  EXPECT_EQ(RunDialogue(in, out, err), kExitOutputFailed);
+  EXPECT_EQ(RunWithKeyRequest(in, out, err), kExitOutputFailed);
   EXPECT_EQ(err.str(), "Ошибка: не удалось записать вывод программы\n");
 
   std::istringstream bad_input{"x"};
   std::ostream also_full(&full);
   err.str("");
-  EXPECT_EQ(RunDialogue(bad_input, also_full, err), kExitOutputFailed);
+  EXPECT_EQ(RunWithKeyRequest(bad_input, also_full, err), kExitOutputFailed);
   EXPECT_EQ(err.str(),
             "Ошибка: порядок полиномов должен быть целым числом\n"
             "Ошибка: не удалось записать вывод программы\n");

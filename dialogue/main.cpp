@@ -10,8 +10,9 @@ int main() {
   // stay 1.5 whatever the user's language.
   std::setlocale(LC_CTYPE, "");
   ChooseTerminalCharset();
-  const int status =
-      RunDialogue(StandardInput(), std::cout, std::cerr, PrepareForKeyPress);
+  int status = RunDialogue(StandardInput(), std::cout, std::cerr);
+  PrepareForKeyPress();
+  if (!ShowKeyRequest(std::cout)) status = ReportOutputFailed(std::cerr);
   WaitForKeyPress();
   return status;
 }
