@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -20,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -38,10 +40,16 @@ constexpr auto kLongEnoughToShowItWaits = 300ms;
 
 enum class Stdin { kTerminal, kPipe };
 // kTerminalOutsideSession: on the terminal, but without a controlling terminal.
-enum class Stdout { kTerminal, kDevNull, kTerminalOutsideSession };
+// kOtherTerminal: on a terminal other than the one the key comes from.
+enum class Stdout { kTerminal, kDevNull, kTerminalOutsideSession, kOtherTerminal };
 // kOwnSession: the first program of a session of its own on the terminal, as
 // `xterm -e` and `ssh -t` start one; the kernel discards a stop there.
-enum class Job { kForeground, kBackground, kOwnSession };
+// kOrphaned: in the foreground, its parent gone from the session, as a program
+// that `sh -c 'polymul < input & sleep 1'` leaves behind; on SIGUSR1 the shell
+// takes the terminal back, as dash does once `sh -c` ends.
+// kPidNamespaceInit: the first process of a PID namespace of its own, as
+// `docker run -it` and `unshare --pid --fork` start one.
+enum class Job { kForeground, kBackground, kOwnSession, kOrphaned, kPidNamespaceInit };
 
 struct Scene {
   Stdin in = Stdin::kTerminal;
@@ -49,9 +57,11 @@ struct Scene {
   Job job = Job::kForeground;
   bool killed_when_stopped = false;  // as bash's `kill %1`, instead of `fg`
   const char* locale = "C.UTF-8";
-  tcflag_t input_flags = 0;         // set on the terminal first, as stty would
-  int ignored_signal = 0;           // ignored from the start, as under nohup
-  bool stop_after_restore = false;  // stopped just after it restores the terminal
+  tcflag_t input_flags = 0;              // set on the terminal first, as stty would
+  int ignored_signal = 0;                // ignored from the start, as under nohup
+  bool stop_after_restore = false;       // stopped just after it restores the terminal
+  bool continued_in_background = false;  // once stopped, `bg` before `fg`
+  bool stty_while_stopped = false;       // `stty erase ^H` at the shell's prompt
 };
 
 // The shell's report of a program that ended with the terminal as it found it,
@@ -62,8 +72,34 @@ std::string Ending(int exit_status, int signal_number = 0) {
 }
 
 bool SameSettings(const termios& a, const termios& b) {
-  return a.c_lflag == b.c_lflag && a.c_iflag == b.c_iflag &&
-         a.c_cc[VMIN] == b.c_cc[VMIN] && a.c_cc[VTIME] == b.c_cc[VTIME];
+  return a.c_lflag == b.c_lflag && a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag &&
+         std::equal(std::begin(a.c_cc), std::end(a.c_cc), std::begin(b.c_cc));
+}
+
+// A parent that leaves the session or a namespace to its child, the program,
+// and ends as it ends.
+[[noreturn]] void BecomeProgramsParent(std::vector<std::string> command, Job job) {
+  if (job == Job::kPidNamespaceInit && unshare(CLONE_NEWPID) != 0) {
+    std::puts("%% no PID namespace");
+    _exit(126);
+  }
+  const pid_t program = fork();
+  if (program == 0) {
+    setpgid(0, 0);
+    const int terminal = open("/dev/tty", O_RDWR);  // standard input may be a pipe
+    tcsetpgrp(terminal, getpid());
+    close(terminal);
+    ExecProgram(std::move(command));
+  }
+  if (job == Job::kOrphaned) setsid();
+  int status = 0;
+  while (waitpid(program, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFSIGNALED(status)) {
+    signal(WTERMSIG(status), SIG_DFL);
+    raise(WTERMSIG(status));
+  }
+  _exit(WEXITSTATUS(status));
 }
 
 // Runs inside the pseudo-terminal as its session leader, as bash would: starts
@@ -71,12 +107,22 @@ bool SameSettings(const termios& a, const termios& b) {
 // was given back, or left alone (which SIGSTOP allows no program), puts back its
 // own settings and continues it in the foreground, or kills it; then reports how
 // it ended, whether the terminal's settings were right, and what input it left.
-[[noreturn]] void RunAsShell(std::vector<std::string> command, const Scene& scene) {
+[[noreturn]] void RunAsShell(std::vector<std::string> command, const Scene& scene,
+                             int other_terminal) {
   signal(SIGTTOU, SIG_IGN);  // to hand the terminal to the job and back
   termios before{};
   tcgetattr(STDIN_FILENO, &before);
   before.c_iflag |= scene.input_flags;
-  tcsetattr(STDIN_FILENO, TCSANOW, &before);
+  // bash and zsh edit their command line without ICANON and ECHO: a job in
+  // the background must leave that alone, and read the settings it is to give
+  // back only in the foreground.
+  termios prompt = before;
+  prompt.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+  bool in_foreground = scene.job != Job::kBackground;
+  tcsetattr(STDIN_FILENO, TCSANOW, in_foreground ? &before : &prompt);
+  if (scene.job == Job::kOrphaned) {
+    signal(SIGUSR1, [](int) { tcsetpgrp(STDIN_FILENO, getpgrp()); });
+  }
 
   int feed[2] = {-1, -1};
   if (scene.in == Stdin::kPipe && pipe(feed) == 0) {
@@ -85,6 +131,8 @@ bool SameSettings(const termios& a, const termios& b) {
   }
   const bool job = scene.out != Stdout::kTerminalOutsideSession;
   const bool own_session = scene.job == Job::kOwnSession;
+  const bool with_parent =
+      scene.job == Job::kOrphaned || scene.job == Job::kPidNamespaceInit;
   if (own_session) {  // hands the terminal on to the program's session
     signal(SIGHUP, SIG_IGN);
     ioctl(STDIN_FILENO, TIOCNOTTY);
@@ -94,6 +142,7 @@ bool SameSettings(const termios& a, const termios& b) {
     if (own_session) {
       setsid();
       ioctl(STDIN_FILENO, TIOCSCTTY, 0);
+    } else if (with_parent) {
     } else if (job) {
       setpgid(0, 0);
       if (scene.job == Job::kForeground) tcsetpgrp(STDIN_FILENO, getpid());
@@ -102,6 +151,7 @@ bool SameSettings(const termios& a, const termios& b) {
     }
     if (scene.in == Stdin::kPipe) dup2(feed[0], STDIN_FILENO);
     if (scene.out == Stdout::kDevNull) dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
+    if (scene.out == Stdout::kOtherTerminal) dup2(other_terminal, STDOUT_FILENO);
     setenv("LC_ALL", scene.locale, 1);
     if (scene.stop_after_restore) {
       const char* path = std::getenv("POLYMUL_STOP_AFTER_RESTORE");
@@ -124,9 +174,10 @@ bool SameSettings(const termios& a, const termios& b) {
       // Preloaded, it comes before the sanitizers' runtime of a sanitized build.
       setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
     }
+    if (with_parent) BecomeProgramsParent(std::move(command), scene.job);
     ExecProgram(std::move(command), scene.ignored_signal);
   }
-  if (job && !own_session) {
+  if (job && !own_session && !with_parent) {
     setpgid(program, program);
     if (scene.job == Job::kForeground) tcsetpgrp(STDIN_FILENO, program);
   }
@@ -140,14 +191,28 @@ bool SameSettings(const termios& a, const termios& b) {
     }
     if (!WIFSTOPPED(status)) break;
     tcgetattr(STDIN_FILENO, &after);
-    if (WSTOPSIG(status) != SIGSTOP) restored = restored && SameSettings(after, before);
-    tcsetattr(STDIN_FILENO, TCSANOW, &before);
+    // Given back at a stop in the foreground; untouched in the background.
+    if (!in_foreground) {
+      restored = restored && SameSettings(after, prompt);
+    } else if (WSTOPSIG(status) != SIGSTOP) {
+      restored = restored && SameSettings(after, before);
+    }
     if (scene.killed_when_stopped) {
       kill(-program, SIGTERM);
       kill(-program, SIGCONT);
       continue;
     }
+    if (scene.continued_in_background && in_foreground) {  // bg
+      tcsetattr(STDIN_FILENO, TCSANOW, &prompt);
+      tcsetpgrp(STDIN_FILENO, getpgrp());
+      in_foreground = false;
+      kill(-program, SIGCONT);
+      continue;
+    }
+    if (scene.stty_while_stopped) before.c_cc[VERASE] = '\b';
+    tcsetattr(STDIN_FILENO, TCSANOW, &before);
     tcsetpgrp(STDIN_FILENO, program);  // fg
+    in_foreground = true;
     kill(-program, SIGCONT);
     std::fputs("%% continued\n", stdout);  // shown as kContinuedMark
     std::fflush(stdout);
@@ -155,12 +220,13 @@ bool SameSettings(const termios& a, const termios& b) {
   tcsetpgrp(STDIN_FILENO, getpgrp());
   // What else the job started may still hold the terminal: Wine's console puts
   // back the settings it found as it ends, after the program.
+  const termios& expected = in_foreground ? before : prompt;
   for (int tenth_seconds = 0; tenth_seconds < 50; ++tenth_seconds) {
     tcgetattr(STDIN_FILENO, &after);
-    if (SameSettings(after, before)) break;
+    if (SameSettings(after, expected)) break;
     poll(nullptr, 0, 100);
   }
-  restored = restored && SameSettings(after, before);
+  restored = restored && SameSettings(after, expected);
   termios peek = after;
   peek.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
   peek.c_cc[VMIN] = 0;
@@ -186,17 +252,26 @@ class Terminal {
  public:
   explicit Terminal(const Scene& scene = {}) {
     std::vector<std::string> command = ProgramCommand();
+    int other_slave = -1;
+    if (scene.out == Stdout::kOtherTerminal &&
+        openpty(&other_master_, &other_slave, nullptr, nullptr, nullptr) != 0) {
+      throw std::runtime_error("no second pseudo-terminal: openpty failed");
+    }
     std::fflush(nullptr);  // or the shell would write the tests' pending output too
     shell_ = forkpty(&master_, nullptr, nullptr, nullptr);
     if (shell_ < 0) throw std::runtime_error("no pseudo-terminal: forkpty failed");
-    if (shell_ == 0) RunAsShell(std::move(command), scene);
+    if (shell_ == 0) RunAsShell(std::move(command), scene, other_slave);
+    if (other_slave >= 0) close(other_slave);
     fcntl(master_, F_SETFL, O_NONBLOCK);  // a paste is typed as the program reads
+    slave_ = open(ptsname(master_), O_RDWR | O_NOCTTY);
   }
   ~Terminal() {
     Signal(SIGKILL);  // the program, if a failed test left it running
     kill(-shell_, SIGKILL);
     waitpid(shell_, nullptr, 0);
-    close(master_);
+    for (const int fd : {master_, slave_, other_master_}) {
+      if (fd >= 0) close(fd);
+    }
   }
 
   // Types `keys`; what the terminal has no room for yet is typed as the program
@@ -210,6 +285,41 @@ class Terminal {
       if (written < 0 && errno != EAGAIN) return;
       if (written > 0) keys.remove_prefix(static_cast<std::size_t>(written));
     }
+  }
+
+  // Types `key` again and again, faster than the terminal falls quiet, until
+  // `done` holds; whether it did within `patience`.
+  template <typename Predicate>
+  bool TypeUntil(std::string_view key, Predicate done,
+                 std::chrono::milliseconds patience = 10000ms) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (!done(screen_)) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      Type(key);
+      WaitUntil(done, 20ms);
+    }
+    return true;
+  }
+
+  // Stops or restarts the terminal's output, as Ctrl-S and Ctrl-Q do.
+  void SetOutputStopped(bool stopped) const { tcflow(slave_, stopped ? TCOOFF : TCOON); }
+
+  // As dash does when the job that started the program ends (Job::kOrphaned).
+  void ShellTakesTheTerminalBack() {
+    kill(shell_, SIGUSR1);
+    WaitUntil([this](const std::string&) { return tcgetpgrp(master_) == shell_; });
+  }
+
+  // Everything shown on the other terminal (Stdout::kOtherTerminal).
+  std::string OtherScreen() const {
+    std::string shown;
+    std::array<char, 4096> buffer;
+    for (pollfd ready{other_master_, POLLIN, 0}; poll(&ready, 1, 0) > 0;) {
+      const ssize_t got = read(other_master_, buffer.data(), buffer.size());
+      if (got <= 0) break;
+      shown.append(buffer.data(), static_cast<std::size_t>(got));
+    }
+    return shown;
   }
 
   // Everything the terminal has shown, once `done` holds or time is up; with
@@ -283,18 +393,16 @@ class Terminal {
   }
   // Waits until the program has taken every signal sent to it and sleeps again.
   void AwaitSignalsTaken() {
-    const std::string status = "/proc/" + std::to_string(tcgetpgrp(master_)) + "/status";
-    WaitUntil([&](const std::string&) {
-      std::ifstream file(status);
-      bool sleeping = false;
-      bool pending = false;
-      for (std::string line; std::getline(file, line);) {
-        if (line.starts_with("State:")) sleeping = line.find("(sleeping)") != line.npos;
-        if (line.starts_with("SigPnd:") || line.starts_with("ShdPnd:"))
-          pending = pending || line.find_first_not_of('0', 8) != line.npos;
-      }
-      return sleeping && !pending;
-    });
+    WaitUntil([this](const std::string&) { return Sleeps(); });
+  }
+  // Whether the program waits for its key, blocked in its read with none to
+  // take: else it has taken one, or is about to.
+  bool WaitsForKey() const {
+    const termios settings = Settings();
+    int queued = -1;
+    ioctl(slave_, FIONREAD, &queued);
+    return (settings.c_lflag & ICANON) == 0 && settings.c_cc[VMIN] == 1 && queued == 0 &&
+           Sleeps();
   }
 
  private:
@@ -305,6 +413,19 @@ class Terminal {
     return got > 0 || (got < 0 && errno == EAGAIN);
   }
 
+  // Whether the program sleeps, with no signal waiting for it.
+  bool Sleeps() const {
+    std::ifstream file("/proc/" + std::to_string(tcgetpgrp(master_)) + "/status");
+    bool sleeping = false;
+    bool pending = false;
+    for (std::string line; std::getline(file, line);) {
+      if (line.starts_with("State:")) sleeping = line.find("(sleeping)") != line.npos;
+      if (line.starts_with("SigPnd:") || line.starts_with("ShdPnd:"))
+        pending = pending || line.find_first_not_of('0', 8) != line.npos;
+    }
+    return sleeping && !pending;
+  }
+
   termios Settings() const {
     termios settings{};
     if (tcgetattr(master_, &settings) != 0) settings.c_lflag = ICANON;
@@ -312,6 +433,8 @@ class Terminal {
   }
 
   int master_ = -1;
+  int slave_ = -1;         // the terminal's own side, to stop its output
+  int other_master_ = -1;  // Stdout::kOtherTerminal
   pid_t shell_ = -1;
   std::string screen_;
 };
@@ -324,16 +447,32 @@ std::string Paste() {
   return lines;
 }
 
+const std::vector<std::string> kAnswers = {"2\n", "1 2 3\n", "4 5 6\n"};
+
 // Types the dialogue's answers as a user would, each after its prompt, and
-// comes back once a key counts: the request to press one is on screen.
-void AnswerDialogue(Terminal& terminal, const std::vector<std::string>& answers = {
-                                            "2\n", "1 2 3\n", "4 5 6\n"}) {
+// comes back once a key counts: the request to press one is on screen; or
+// without waiting for it.
+void AnswerDialogue(Terminal& terminal,
+                    const std::vector<std::string>& answers = kAnswers,
+                    bool await_request = true) {
   const std::string_view prompts[] = {"полиномов: ", "p1()= ", "p2()= "};
   for (std::size_t i = 0; i < answers.size(); ++i) {
     terminal.WaitFor(prompts[i]);
     terminal.Type(answers[i]);
   }
-  terminal.WaitFor(kPressAnyKey);
+  if (await_request) terminal.WaitFor(kPressAnyKey);
+}
+
+// Keeps the program dropping what was typed before the request, as a held key
+// would, until it is seen doing so.
+void HoldInDropping(Terminal& terminal) {
+  AnswerDialogue(terminal, kAnswers, false);
+  terminal.TypeUntil("x", [&](const std::string&) { return terminal.DropsInput(); });
+}
+
+bool UnderQemu() {
+  const char* launcher = std::getenv("POLYMUL_LAUNCHER");
+  return launcher != nullptr && std::strstr(launcher, "qemu-") != nullptr;
 }
 
 TEST(KeyWait, WaitsForOneKeyAndShowsItNot) {
@@ -385,17 +524,14 @@ TEST(KeyWait, AnyKeyIsTakenWhole) {
 
 // qemu-user gives its program the host's real-time signals two up: the host's
 // first two reach it as the two that its C library keeps for itself.
-int FirstRealTimeSignalOfTheProgram() {
-  const char* launcher = std::getenv("POLYMUL_LAUNCHER");
-  const bool under_qemu =
-      launcher != nullptr && std::strstr(launcher, "qemu-") != nullptr;
-  return SIGRTMIN + (under_qemu ? 2 : 0);
-}
+int FirstRealTimeSignalOfTheProgram() { return SIGRTMIN + (UnderQemu() ? 2 : 0); }
 
 TEST(KeyWait, TerminalIsRestoredWhenTheWaitIsKilled) {
   struct Kill {
     Scene scene;
     int signal_number;  // sent during the wait; 0: only the shell kills it
+    int exit_status = -1;
+    std::string_view typed_while_dropping = {};  // instead of the signal
   };
   const Kill kills[] = {
       {{}, SIGTERM},
@@ -409,16 +545,33 @@ TEST(KeyWait, TerminalIsRestoredWhenTheWaitIsKilled) {
       // Started in the background, stopped once it wants the terminal, and
       // killed there, as `kill %1` does it: SIGTERM, then SIGCONT.
       {{.in = Stdin::kPipe, .job = Job::kBackground, .killed_when_stopped = true}, 0},
+      // Ctrl-C ends the program until the request is on screen, as at its
+      // prompts, however long the keys typed before it keep coming.
+      {{}, SIGINT, -1, "\x03"},
+      // The kernel discards a signal that the first process of a PID namespace
+      // leaves to its default action: it ends all the same.
+      {{.job = Job::kPidNamespaceInit}, SIGTERM, 128 + SIGTERM},
   };
   for (const Kill& kill : kills) {
+    if (kill.scene.job == Job::kPidNamespaceInit && UnderQemu()) continue;  // qemu's own
     Terminal terminal(kill.scene);
-    if (kill.signal_number != 0) {
+    if (!kill.typed_while_dropping.empty()) {
+      HoldInDropping(terminal);
+      terminal.Type(kill.typed_while_dropping);
+    } else if (kill.signal_number != 0) {
       AnswerDialogue(terminal);
       terminal.AwaitKeyWait();  // and its handlers are in place
       terminal.Signal(kill.signal_number);
     }
+    if (terminal.WaitFor("%% no PID namespace", 0ms).find("%% no") != std::string::npos) {
+      std::cout << "no PID namespace can be made here: that case is left out\n";
+      continue;
+    }
     EXPECT_EQ(terminal.Report(),
-              Ending(-1, kill.signal_number != 0 ? kill.signal_number : SIGTERM));
+              kill.exit_status >= 0
+                  ? Ending(kill.exit_status)
+                  : Ending(-1, kill.signal_number != 0 ? kill.signal_number : SIGTERM))
+        << "killed by " << kill.signal_number;
   }
 }
 
@@ -426,6 +579,7 @@ TEST(KeyWait, StoppedAndContinuedTheWaitGoesOn) {
   struct Stop {
     Scene scene;
     int signal_number;
+    bool while_request_is_written = false;  // to a terminal whose output is stopped
   };
   const Stop stops[] = {
       {{}, SIGTSTP},
@@ -434,14 +588,29 @@ TEST(KeyWait, StoppedAndContinuedTheWaitGoesOn) {
       {{}, SIGTTOU},
       // Where the kernel discards the stop, the wait goes on at once.
       {{.job = Job::kOwnSession}, SIGTSTP},
+      // Continued in the background first, it leaves the shell's prompt alone.
+      {{.continued_in_background = true}, SIGSTOP},
+      // What the user changed at the shell's prompt is what it gets back.
+      {{.stty_while_stopped = true}, SIGTSTP},
+      // A stop and a continue while the request waits for the terminal to
+      // take output (Ctrl-S, a stalled link) do not lose it.
+      {{}, SIGTSTP, true},
   };
   for (const Stop& stop : stops) {
     Terminal terminal(stop.scene);
-    AnswerDialogue(terminal);
-    terminal.AwaitKeyWait();
+    if (stop.while_request_is_written) {
+      HoldInDropping(terminal);
+      terminal.SetOutputStopped(true);
+      terminal.AwaitKeyWait();
+      terminal.AwaitSignalsTaken();  // asleep in the request's write
+    } else {
+      AnswerDialogue(terminal);
+      terminal.AwaitKeyWait();
+    }
     terminal.Signal(stop.signal_number);
-    if (stop.scene.job == Job::kOwnSession) {
+    if (stop.scene.job == Job::kOwnSession || stop.while_request_is_written) {
       terminal.AwaitSignalsTaken();
+      terminal.SetOutputStopped(false);
     } else {
       terminal.WaitFor(kContinuedMark);
     }
@@ -486,10 +655,45 @@ TEST(KeyWait, WhatCameBeforeTheRequestIsNotTheKey) {
   }
 }
 
-TEST(KeyWait, WithoutAControllingTerminalTheLineStillEnds) {
-  Terminal terminal({.in = Stdin::kPipe, .out = Stdout::kTerminalOutsideSession});
+TEST(KeyWait, TheRequestsLineEndsWhereItIsShown) {
+  {
+    // Without a controlling terminal, at once.
+    Terminal terminal({.in = Stdin::kPipe, .out = Stdout::kTerminalOutsideSession});
+    EXPECT_EQ(terminal.Report(), Ending(0));
+    EXPECT_TRUE(terminal.Dialogue().ends_with("клавишу\r\n")) << terminal.Dialogue();
+  }
+  // On another terminal than the one whose key it waits for.
+  Terminal terminal({.in = Stdin::kPipe, .out = Stdout::kOtherTerminal});
+  terminal.AwaitKeyWait();
+  terminal.Type("x");
   EXPECT_EQ(terminal.Report(), Ending(0));
-  EXPECT_TRUE(terminal.Dialogue().ends_with("клавишу\r\n")) << terminal.Dialogue();
+  EXPECT_EQ(terminal.Dialogue(), "");
+  const std::string other = terminal.OtherScreen();
+  EXPECT_TRUE(other.ends_with("]\r\nНажмите любую клавишу\r\n")) << other;
+}
+
+TEST(KeyWait, GivesTheTerminalBackAfterTheShellTookIt) {
+  Terminal terminal({.in = Stdin::kPipe, .job = Job::kOrphaned});
+  terminal.WaitFor(kPressAnyKey);
+  terminal.AwaitKeyWait();
+  terminal.AwaitSignalsTaken();  // blocked in its read, which outlasts the foreground
+  terminal.ShellTakesTheTerminalBack();
+  terminal.Type("x");
+  EXPECT_EQ(terminal.Report(), Ending(0));
+}
+
+TEST(KeyWait, SteadyInputDoesNotKeepTheRequestAway) {
+  Terminal terminal;
+  AnswerDialogue(terminal, kAnswers, false);
+  EXPECT_TRUE(terminal.TypeUntil("x", [](const std::string& shown) {
+    return shown.find(kPressAnyKey) != std::string::npos;
+  })) << "the request never showed while keys kept coming";
+  // The last "x" may have come after the request, as its key.
+  terminal.WaitUntil([&](const std::string& shown) {
+    return shown.find(kReportMark) != std::string::npos || terminal.WaitsForKey();
+  });
+  if (terminal.WaitsForKey()) terminal.Type("q");
+  EXPECT_EQ(terminal.Report(), Ending(0));
 }
 
 TEST(KeyWait, WaitsAtTheTerminalWhenInputIsAPipe) {
