@@ -21,6 +21,17 @@ if(WIN32)
   endif()
 else()
   install(TARGETS polymul RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  # The compilers' names and versions, which Debian's packages leave out too.
+  if(CMAKE_OBJCOPY)
+    install(CODE "execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/polymul\"
+      COMMAND_ERROR_IS_FATAL ANY)")
+  endif()
+  # A changelog's trailer names an address, if only an empty one.
+  set(POLYMUL_CHANGELOG_SIGNATURE "${POLYMUL_MAINTAINER}")
+  if(NOT POLYMUL_MAINTAINER MATCHES "<.*>$")
+    string(APPEND POLYMUL_CHANGELOG_SIGNATURE " <>")
+  endif()
   configure_file(packaging/changelog.in changelog @ONLY)
   find_program(GZIP gzip REQUIRED)
   foreach(text man/polymul.1 man/ru/polymul.1 changelog)

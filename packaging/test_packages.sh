@@ -4,11 +4,17 @@
 #     the same bytes, fields, contents, copyright, changelog, lintian, the
 #     hardening of the program, its dialogue unpacked (under qemu-user for
 #     another processor) and its pages
-#   test_packages.sh zip BUILD...                  each Windows .zip's contents
-#   test_packages.sh dist FIRST_BUILD SECOND_BUILD the source release, twice, and
-#     no release made from it outside git
+#   test_packages.sh zip FIRST_BUILD SECOND_BUILD  a Windows .zip built in two
+#     folders: the same bytes, and its contents
+#   test_packages.sh dist FIRST_BUILD SECOND_BUILD the source release, twice; no
+#     release made from it outside git or inside another checkout, and no
+#     package without a time to stamp it with
+#   test_packages.sh install ROOT                  what make install put in ROOT
+#   test_packages.sh uninstalled ROOT              and make uninstall took away
 set -euo pipefail
 fail() { echo "test-packages: $*"; exit 1; }
+# The makes run here are not the calling make's jobs.
+unset MAKEFLAGS MFLAGS MAKELEVEL
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 only() {  # the one file that a pattern names
@@ -86,8 +92,9 @@ p1()= p2()= Значение полинома p3 = [ 4 13 28 27 18 ]
 }
 
 check_zip() {
-  local zip root=$scratch/$1
+  local zip root=$scratch/zip
   zip=$(only "$1/polymul-*.zip")
+  same_bytes "$zip" "$(only "$2/polymul-*.zip")"
   cmake -E tar tf "$zip"
   mkdir -p "$root"
   (cd "$root" && cmake -E tar xf "$(realpath -m "$OLDPWD/$zip")")
@@ -118,17 +125,52 @@ check_dist() {
   done
   tar -xzOf "$tarball" "$name/packaging/source-date-epoch" | grep -qx '[0-9]*' ||
     fail "$tarball does not hold the time of its commit"
-  # Unpacked, it is no git checkout: no release can be made from it.
+  # Unpacked, it is no git checkout: no release can be made from it, nor
+  # inside someone else's checkout, committed there or not.
   tar -xzf "$tarball" -C "$scratch"
-  GIT_CEILING_DIRECTORIES=$scratch make -s -C "$scratch/$name" dist BUILD_DIR=release \
+  local release=$scratch/$name
+  GIT_CEILING_DIRECTORIES=$scratch make -s -C "$release" dist BUILD_DIR=release \
     && fail "make dist outside git reported success"
-  [ ! -e "$scratch/$name/release/$name.tar.gz" ] || fail "make dist outside git left a release"
+  git init -q "$scratch"
+  make -s -C "$release" dist BUILD_DIR=release && fail "make dist in another checkout reported success"
+  git -C "$scratch" add "$name" && git -C "$scratch" -c user.name=t -c user.email=t@example.org \
+    commit -qm other
+  make -s -C "$release" dist BUILD_DIR=release && fail "make dist in another checkout reported success"
+  [ -z "$(ls -A "$release/release" 2>/dev/null)" ] || fail "make dist outside git left a file"
+  # A copy of the sources that records no time makes no package stamped with
+  # the time of its build.
+  echo '$Format:%ct$' >"$release/packaging/source-date-epoch"
+  local said
+  said=$(env -u SOURCE_DATE_EPOCH make -s -C "$release" package BUILD_DIR=release 2>&1) &&
+    fail "a package without a time to stamp it with was made"
+  grep -q 'SOURCE_DATE_EPOCH=' <<<"$said" || fail "make package did not say how to give a time: $said"
   echo "test-packages: $(basename "$tarball") passed"
+}
+
+check_install() {
+  local root=$1
+  for file in usr/bin/polymul usr/share/man/man1/polymul.1.gz usr/share/man/ru/man1/polymul.1.gz \
+    usr/share/doc/polymul/copyright usr/share/doc/polymul/changelog.gz; do
+    [ -f "$root/$file" ] || fail "make install did not install $file"
+  done
+  local private
+  private=$(find "$root" ! -perm -o=r -o -type d ! -perm -o=x)
+  [ -z "$private" ] || fail "make install left these unreadable to others: $private"
+  echo "test-packages: make install passed"
+}
+
+check_uninstalled() {
+  local left
+  left=$(find "$1" -type f)
+  [ -z "$left" ] || fail "make uninstall left $left"
+  echo "test-packages: make uninstall passed"
 }
 
 case ${1:-} in
   deb) check_deb "$2" "$3" ;;
-  zip) shift && for build in "$@"; do check_zip "$build"; done ;;
+  zip) check_zip "$2" "$3" ;;
   dist) check_dist "$2" "$3" ;;
-  *) fail "usage: test_packages.sh deb|zip|dist BUILD..." ;;
+  install) check_install "$2" ;;
+  uninstalled) check_uninstalled "$2" ;;
+  *) fail "usage: test_packages.sh deb|zip|dist|install|uninstalled BUILD..." ;;
 esac
