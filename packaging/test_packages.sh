@@ -126,24 +126,26 @@ check_dist() {
   tar -xzOf "$tarball" "$name/packaging/source-date-epoch" | grep -qx '[0-9]*' ||
     fail "$tarball does not hold the time of its commit"
   # Unpacked, it is no git checkout: no release can be made from it, nor
-  # inside someone else's checkout, committed there or not.
+  # inside someone else's checkout, committed there or not; and a copy of the
+  # sources that records no time makes no package stamped with the time of its
+  # build. Each says why, and nothing else.
   tar -xzf "$tarball" -C "$scratch"
   local release=$scratch/$name
-  GIT_CEILING_DIRECTORIES=$scratch make -s -C "$release" dist BUILD_DIR=release \
-    && fail "make dist outside git reported success"
+  refuses() {  # what it must say, then the make command
+    local said
+    said=$("${@:2}" 2>&1) && fail "${*:2} reported success"
+    grep -q -- "$1" <<<"$said" || fail "${*:2} did not say why: $said"
+  }
+  local not_own="not the top of a git checkout of its own"
+  refuses "$not_own" env GIT_CEILING_DIRECTORIES="$scratch" make -C "$release" dist BUILD_DIR=release
   git init -q "$scratch"
-  make -s -C "$release" dist BUILD_DIR=release && fail "make dist in another checkout reported success"
+  refuses "$not_own" make -C "$release" dist BUILD_DIR=release
   git -C "$scratch" add "$name" && git -C "$scratch" -c user.name=t -c user.email=t@example.org \
     commit -qm other
-  make -s -C "$release" dist BUILD_DIR=release && fail "make dist in another checkout reported success"
+  refuses "$not_own" make -C "$release" dist BUILD_DIR=release
   [ -z "$(ls -A "$release/release" 2>/dev/null)" ] || fail "make dist outside git left a file"
-  # A copy of the sources that records no time makes no package stamped with
-  # the time of its build.
   echo '$Format:%ct$' >"$release/packaging/source-date-epoch"
-  local said
-  said=$(env -u SOURCE_DATE_EPOCH make -s -C "$release" package BUILD_DIR=release 2>&1) &&
-    fail "a package without a time to stamp it with was made"
-  grep -q 'SOURCE_DATE_EPOCH=' <<<"$said" || fail "make package did not say how to give a time: $said"
+  refuses "SOURCE_DATE_EPOCH=" env -u SOURCE_DATE_EPOCH make -C "$release" package BUILD_DIR=release
   echo "test-packages: $(basename "$tarball") passed"
 }
 
