@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "dialogue/number_reader_cases.h"
+#include "tests/number_reader_cases.h"
 
 namespace {
 

@@ -37,7 +37,8 @@ inline constexpr DialogueCase kDialogueCases[] = {
      "", 0},
     {"HugeNegativeOrderReadsNothing", "-99999999999999999999\n",
      UP_TO_FACTORS RESULT "]\n" PRESS_ANY_KEY, "", 0},
-    {"NumbersSpreadOverLinesAndTabs", "\n 1\n\n1\t2\n3\r\n4 5 6 oops\n",
+    // Any blank of the C locale separates two numbers, vertical tab and form feed too.
+    {"NumbersBetweenAnyBlanks", "\n 1\n\n1\t2\v3\r\n4\f5 6 oops\n",
      UP_TO_FACTORS RESULT "3 10 8 ]\n" PRESS_ANY_KEY, "", 0},
     {"SixSignificantDigits", "1 1234567 1e7 1 -0.1",
      UP_TO_FACTORS RESULT "1.23457e+06 9.87654e+06 -1e+06 ]\n" PRESS_ANY_KEY, "", 0},

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cerrno>
 #include <clocale>
 #include <cstdlib>
 #include <string>
@@ -105,6 +106,20 @@ TEST(EndToEndMemory, ALongNumberIsReadInFixedMemory) {
       << "a normal run takes " << normal.peak_kib << " KiB";
 }
 
+// A program broken so that it leaves a child behind, in a session of its own,
+// every signal it can blocked, spinning: the child ends with the case.
+TEST(EndToEndHarness, NothingOutlivesItsCase) {
+  const ProgramRun run =
+      RunProgram({.command = {"perl", "-MPOSIX", "-e",
+                              "my $all = POSIX::SigSet->new; $all->fillset; "
+                              "sigprocmask(SIG_BLOCK, $all); $pid = fork; "
+                              "if ($pid) { print $pid; exit 0 } "
+                              "setsid; close STDOUT; close STDERR; 1 while 1"}});
+  const pid_t spinner = std::stoi(run.out);
+  EXPECT_EQ(kill(spinner, 0), -1) << "the spinner still runs";
+  EXPECT_EQ(errno, ESRCH);
+}
+
 struct LocaleCase {
   const char* name;
   std::vector<std::pair<std::string, std::string>> environment;
@@ -132,6 +147,10 @@ const LocaleCase kLocaleCases[] = {
     // Charsets without a table of our own go through the C library's iconv.
     {"MissingKoi8U", {{"LANG", "xx_XX.KOI8-U"}}, "KOI8-U", false},
     {"MissingGb18030", {{"LANG", "xx_XX.GB18030"}}, "GB18030", false},
+    // Japanese and Chinese charsets with every Russian letter; GBK has no
+    // other letter of the Cyrillic block (no Ukrainian ї, which EUC-JP has).
+    {"MissingEucJp", {{"LC_ALL", "ja_JP.EUC-JP"}}, "EUC-JP", false},
+    {"MissingGbk", {{"LC_ALL", "zh_CN.GBK"}}, "GBK", false},
     // A charset without Cyrillic letters, or an unknown one, gets UTF-8.
     {"Latin1", {{"LANG", "xx_XX.ISO-8859-1"}}, "UTF-8", false},
     {"UnknownCharset", {{"LANG", "xx_XX.NO-SUCH-CHARSET"}}, "UTF-8", false},

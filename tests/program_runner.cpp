@@ -5,14 +5,18 @@
 #include <iconv.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -39,6 +43,68 @@ void ExecProgram(std::vector<std::string> command, int ignored_signal) {
   argv.push_back(nullptr);
   execvp(argv[0], argv.data());
   _exit(127);
+}
+
+void AdoptOrphans() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+
+namespace {
+
+struct Process {
+  pid_t pid;
+  pid_t parent;
+  bool ended;  // a zombie, waiting to be reaped
+};
+
+// Every descendant of this process, from /proc.
+std::vector<Process> Descendants() {
+  std::vector<Process> all;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;  // not a process, or gone
+    // pid (name) state parent ...; the name may hold blanks and parentheses.
+    std::istringstream fields(line.substr(line.rfind(')') + 1));
+    char state = 0;
+    Process process{static_cast<pid_t>(std::atoi(line.c_str())), 0, false};
+    fields >> state >> process.parent;
+    process.ended = state == 'Z';
+    all.push_back(process);
+  }
+  std::vector<Process> found;
+  std::vector<pid_t> parents{getpid()};
+  while (!parents.empty()) {
+    const pid_t parent = parents.back();
+    parents.pop_back();
+    for (const Process& process : all) {
+      if (process.parent != parent) continue;
+      found.push_back(process);
+      parents.push_back(process.pid);
+    }
+  }
+  return found;
+}
+
+}  // namespace
+
+void EndCaseProcesses(pid_t keep) {
+  // A process may fork while its siblings are killed: again until none is left.
+  for (;;) {
+    const std::vector<Process> left = Descendants();
+    if (std::all_of(left.begin(), left.end(), [keep](const Process& process) {
+          return process.pid == keep && process.ended;
+        })) {
+      return;
+    }
+    for (const Process& process : left) {
+      if (!process.ended) kill(process.pid, SIGKILL);
+    }
+    for (const Process& process : left) {
+      if (process.parent == getpid() && process.pid != keep) {
+        waitpid(process.pid, nullptr, 0);
+      }
+    }
+  }
 }
 
 namespace {
@@ -73,7 +139,9 @@ ProgramRun RunProgram(const ProgramOptions& options) {
       pipe2(err, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
-  std::vector<std::string> command = ProgramCommand();
+  std::vector<std::string> command =
+      options.command.empty() ? ProgramCommand() : options.command;
+  AdoptOrphans();
   const pid_t child = fork();
   if (child == 0) BecomeProgram(options, std::move(command), in[0], out[1], err[1]);
   for (const int end : {in[0], out[1], err[1]}) close(end);
@@ -141,7 +209,17 @@ ProgramRun RunProgram(const ProgramOptions& options) {
       }
     }
   }
-  if (streams[0].fd >= 0 || streams[1].fd >= 0) kill(child, SIGKILL);
+  // Its output closed, it has ended or is about to: its exit status is kept
+  // if it comes before the deadline.
+  siginfo_t ended{};
+  while (streams[0].fd < 0 && streams[1].fd < 0 &&
+         std::chrono::steady_clock::now() < deadline &&
+         waitid(P_PID, static_cast<id_t>(child), &ended, WEXITED | WNOHANG | WNOWAIT) ==
+             0 &&
+         ended.si_pid == 0) {
+    poll(nullptr, 0, 10);
+  }
+  EndCaseProcesses(child);
   for (const auto& stream : streams) {
     if (stream.fd >= 0) close(stream.fd);
   }

@@ -1,6 +1,8 @@
 // Runs the built program as a user's shell would, with no terminal around it.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,6 +16,7 @@ struct ProgramRun {
 };
 
 struct ProgramOptions {
+  std::vector<std::string> command = {};  // instead of the program under test
   std::string input = {};
   // Each answer is sent once its prompt has been written, after the input.
   std::vector<std::pair<std::string, std::string>> answers = {};
@@ -38,8 +41,20 @@ std::vector<std::string> ProgramCommand();
 
 // Starts the program in a session of its own, so that it has no controlling
 // terminal, feeds it its input and collects what it writes. Gives up and kills
-// it after a minute. Throws if it cannot be started.
+// it after a minute; whatever it leaves running ends with it. Throws if it
+// cannot be started.
 ProgramRun RunProgram(const ProgramOptions& options);
+
+// Every process that a case starts stays a descendant of the test process,
+// whatever session or group it makes for itself: orphans are reparented here.
+// Called before a case starts its first process.
+void AdoptOrphans();
+
+// Ends every descendant of the test process with SIGKILL, however deep and in
+// whatever session or group, and reaps every child but `keep`, whose status
+// its caller still wants. A program broken so that it blocks every signal and
+// spins, or stops itself for ever, would otherwise outlive its case.
+void EndCaseProcesses(pid_t keep = 0);
 
 // Converts `text` from one charset into another with iconv; throws unless exact.
 std::string Convert(std::string_view text, const char* from, const char* to);
