@@ -43,17 +43,14 @@ test: all
 	ctest --test-dir "$(BUILD_DIR)" --output-on-failure --parallel 2 --no-tests=error
 
 # As cmake --install does it, into DESTDIR if given, readable by everyone
-# whatever the umask (the folders it makes have the umask's modes);
-# build/install_manifest.txt lists what it installed, and uninstall removes that
-# (given the same DESTDIR).
+# whatever the umask. Each install is recorded in the build folder, and
+# uninstall removes what was recorded there and nothing else: a file changed
+# since stays, and so does a folder that holds anything else.
 PREFIX ?= /usr/local
 install: all
-	umask 022 && DESTDIR="$(DESTDIR)" cmake --install "$(BUILD_DIR)" --prefix "$(PREFIX)"
+	packaging/installed_files.sh install "$(BUILD_DIR)" "$(PREFIX)" "$(DESTDIR)"
 uninstall:
-	@[ -f "$(BUILD_DIR)/install_manifest.txt" ] || { echo \
-	  "uninstall: nothing was installed from $(BUILD_DIR)"; exit 1; }
-	while IFS= read -r file || [ -n "$$file" ]; do rm -fv "$(DESTDIR)$$file"; \
-	done < "$(BUILD_DIR)/install_manifest.txt"
+	packaging/installed_files.sh uninstall "$(BUILD_DIR)"
 
 # Every build folder that these targets and .ci/run make.
 clean:
@@ -121,8 +118,11 @@ test-cross: all cross
 # dpkg-shlibdeps computes Depends. The packager is named with
 # CMAKE_FLAGS="-DPOLYMUL_MAINTAINER='Name <address>'". The modes inside are
 # Debian's whatever the builder's umask: CPack takes its staging folders' modes.
+# Without dpkg-dev or file, CPack's own message would name neither.
 package:
 	$(need_source_date)
+	@for tool in dpkg-shlibdeps:dpkg-dev file:file; do command -v $${tool%%:*} >/dev/null || { \
+	  echo "make package: $${tool%%:*} is missing (apt-get install $${tool#*:})"; exit 1; }; done
 	$(MAKE) --no-print-directory all
 	umask 022 && cpack --config "$(BUILD_DIR)/CPackConfig.cmake" -B "$(BUILD_DIR)"
 
@@ -135,14 +135,15 @@ package-windows:
 	for build in "$(WINDOWS_BUILD_DIR)" "$(WINDOWS64_BUILD_DIR)"; do \
 	  TZ=UTC0 cpack --config "$$build/CPackConfig.cmake" -B "$$build" || exit 1; done
 
-# The source release: the files of the last commit under one folder. Only the
-# project's own git checkout knows which files those are; written whole or
+# The source release: the files of the last commit under one folder, with
+# the modes packagers expect (git's default leaves them group-writable). Only
+# the project's own git checkout knows which files those are; written whole or
 # not at all.
 dist:
 	@[ -n "$(own_checkout)" ] || { echo "make dist: this folder is not the top of a \
 	git checkout of its own: the source release is made from one"; exit 1; }
 	mkdir -p "$(BUILD_DIR)"
-	git -c tar.tar.gz.command="gzip -9n" archive --format=tar.gz \
+	git -c tar.tar.gz.command="gzip -9n" -c tar.umask=022 archive --format=tar.gz \
 	  --prefix=polymul-$(VERSION)/ -o "$(BUILD_DIR)/polymul-$(VERSION).tar.gz.part" HEAD
 	mv "$(BUILD_DIR)/polymul-$(VERSION).tar.gz.part" "$(BUILD_DIR)/polymul-$(VERSION).tar.gz"
 
@@ -158,11 +159,8 @@ test-deb:
 	umask 077 && $(MAKE) package BUILD_DIR="$(PACKAGE_DIR)/again" CMAKE_FLAGS="$(PACKAGE_FLAGS)"
 	packaging/test_packages.sh deb "$(PACKAGE_DIR)" "$(PACKAGE_DIR)/again"
 # make install and uninstall as a packager runs them, under that umask.
-test-install:
-	umask 077 && $(MAKE) install DESTDIR="$(CURDIR)/$(PACKAGE_DIR)/root" PREFIX=/usr
-	packaging/test_packages.sh install "$(PACKAGE_DIR)/root"
-	$(MAKE) uninstall DESTDIR="$(CURDIR)/$(PACKAGE_DIR)/root"
-	packaging/test_packages.sh uninstalled "$(PACKAGE_DIR)/root"
+test-install: all
+	packaging/test_packages.sh install "$(BUILD_DIR)" "$(CURDIR)/$(PACKAGE_DIR)/root"
 test-packages: package-windows test-deb test-install
 	TZ=Europe/Moscow $(MAKE) package-windows WINDOWS_BUILD_DIR="$(PACKAGE_DIR)/windows" \
 	  WINDOWS64_BUILD_DIR="$(PACKAGE_DIR)/windows64"

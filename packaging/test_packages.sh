@@ -9,8 +9,8 @@
 #   test_packages.sh dist FIRST_BUILD SECOND_BUILD the source release, twice; no
 #     release made from it outside git or inside another checkout, and no
 #     package without a time to stamp it with
-#   test_packages.sh install ROOT                  what make install put in ROOT
-#   test_packages.sh uninstalled ROOT              and make uninstall took away
+#   test_packages.sh install BUILD ROOT            make install from BUILD into
+#     the folder ROOT, and make uninstall, with a package built in between
 set -euo pipefail
 fail() { echo "test-packages: $*"; exit 1; }
 # The makes run here are not the calling make's jobs.
@@ -21,6 +21,11 @@ only() {  # the one file that a pattern names
   local files=($1)
   [ ${#files[@]} = 1 ] && [ -f "${files[0]}" ] || fail "not one file: $1"
   echo "${files[0]}"
+}
+refuses() {  # what it must say, then the command
+  local said
+  said=$("${@:2}" 2>&1) && fail "${*:2} reported success"
+  grep -q -- "$1" <<<"$said" || fail "${*:2} did not say why: $said"
 }
 same_bytes() {
   cmp "$1" "$2" || fail "$1 and $2 differ: not reproducible"
@@ -120,6 +125,7 @@ check_dist() {
   local name
   name=$(basename "$tarball" .tar.gz)
   tar -tzf "$tarball" | grep -v "^$name/" && fail "$tarball has files outside $name/"
+  tar -tvzf "$tarball" | grep '^.....w' && fail "$tarball has group-writable entries"
   for file in LICENSE README.md Makefile CMakeLists.txt; do
     tar -tzf "$tarball" "$name/$file" >/dev/null || fail "$tarball has no $file"
   done
@@ -131,11 +137,6 @@ check_dist() {
   # build. Each says why, and nothing else.
   tar -xzf "$tarball" -C "$scratch"
   local release=$scratch/$name
-  refuses() {  # what it must say, then the make command
-    local said
-    said=$("${@:2}" 2>&1) && fail "${*:2} reported success"
-    grep -q -- "$1" <<<"$said" || fail "${*:2} did not say why: $said"
-  }
   local not_own="not the top of a git checkout of its own"
   refuses "$not_own" env GIT_CEILING_DIRECTORIES="$scratch" make -C "$release" dist BUILD_DIR=release
   git init -q "$scratch"
@@ -149,30 +150,48 @@ check_dist() {
   echo "test-packages: $(basename "$tarball") passed"
 }
 
+# As a packager runs them, under a umask that lets nobody else read: make
+# install into an empty root, where a folder was there before, and make
+# uninstall, with the .deb built from the same folder before and in between
+# (CPack installs into a staging folder of its own, which is nothing to
+# remove); a file changed after the install stays, with its folders.
 check_install() {
-  local root=$1
-  for file in usr/bin/polymul usr/share/man/man1/polymul.1.gz usr/share/man/ru/man1/polymul.1.gz \
-    usr/share/doc/polymul/copyright usr/share/doc/polymul/changelog.gz; do
-    [ -f "$root/$file" ] || fail "make install did not install $file"
+  local build=$1 root=$2 file private left
+  local files=(usr/bin/polymul usr/share/man/man1/polymul.1.gz usr/share/man/ru/man1/polymul.1.gz
+    usr/share/doc/polymul/copyright usr/share/doc/polymul/changelog.gz)
+  rm -rf "$root"
+  mkdir -p "$root/usr/share/man"
+  make_in() { make --no-print-directory BUILD_DIR="$build" "$@" >/dev/null; }
+  make_in package
+  refuses "nothing was installed from $build" make_in uninstall
+  for changed in "" usr/share/doc/polymul/copyright; do
+    (umask 077 && make_in install DESTDIR="$root" PREFIX=/usr)
+    for file in "${files[@]}"; do
+      [ -f "$root/$file" ] || fail "make install did not install $file"
+    done
+    private=$(find "$root" ! -perm -o=r -o -type d ! -perm -o=x)
+    [ -z "$private" ] || fail "make install left these unreadable to others: $private"
+    make_in package
+    [ -z "$changed" ] || echo "changed since" >"$root/$changed"
+    make_in uninstall
+    left=$(cd "$root" && find . -mindepth 1 | LC_ALL=C sort | tr '\n' ' ')
+    if [ -z "$changed" ]; then
+      [ "$left" = "./usr ./usr/share ./usr/share/man " ] ||
+        fail "make uninstall left $left"
+    else
+      [ "$left" = "./usr ./usr/share ./usr/share/doc ./usr/share/doc/polymul ./$changed ./usr/share/man " ] ||
+        fail "make uninstall of a changed $changed left $left"
+      rm "$root/$changed"
+    fi
   done
-  local private
-  private=$(find "$root" ! -perm -o=r -o -type d ! -perm -o=x)
-  [ -z "$private" ] || fail "make install left these unreadable to others: $private"
-  echo "test-packages: make install passed"
-}
-
-check_uninstalled() {
-  local left
-  left=$(find "$1" -type f)
-  [ -z "$left" ] || fail "make uninstall left $left"
-  echo "test-packages: make uninstall passed"
+  refuses "nothing was installed from $build" make_in uninstall
+  echo "test-packages: make install and make uninstall passed"
 }
 
 case ${1:-} in
   deb) check_deb "$2" "$3" ;;
   zip) check_zip "$2" "$3" ;;
   dist) check_dist "$2" "$3" ;;
-  install) check_install "$2" ;;
-  uninstalled) check_uninstalled "$2" ;;
-  *) fail "usage: test_packages.sh deb|zip|dist|install|uninstalled BUILD..." ;;
+  install) check_install "$2" "$3" ;;
+  *) fail "usage: test_packages.sh deb|zip|dist|install BUILD..." ;;
 esac
