@@ -96,6 +96,32 @@ p1()= p2()= Значение полинома p3 = [ 4 13 28 27 18 ]
   echo "test-packages: $(basename "$deb") passed"
 }
 
+# The version resource and the manifest of a Windows program, as Explorer and
+# Windows read them, for the version that CMakeLists.txt gives.
+check_resources() {
+  local exe=$1 version field value at major minor patch
+  version=$(sed -n 's/^project.polymul VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+  local strings
+  strings=$(strings -el "$exe")  # the version strings are UTF-16
+  for field in "ProductName=polymul" "FileVersion=$version" "ProductVersion=$version" \
+    "OriginalFilename=polymul.exe" "InternalName=polymul" "LegalCopyright=.*MIT License" \
+    "FileDescription=.*polynomials.*"; do
+    grep -A1 -x "${field%%=*}" <<<"$strings" | tail -n 1 | grep -qx "${field#*=}" ||
+      fail "$exe: no $field in its version resource"
+  done
+  # The fixed part: major and minor, then 0 and patch, as 16-bit halves of
+  # two little-endian 32-bit words, for the file and for the product.
+  at=$(LC_ALL=C grep -obUaP '\xbd\x04\xef\xfe' "$exe" | head -n 1 | cut -d : -f 1)
+  [ -n "$at" ] || fail "$exe has no version resource"
+  IFS=. read -r major minor patch <<<"$version"
+  value=$(od -An -tu2 -j $((at + 8)) -N 16 "$exe" | tr -s ' ' | sed 's/^ //')
+  [ "$value" = "$minor $major 0 $patch $minor $major 0 $patch" ] ||
+    fail "$exe: its fixed version is $value, not $version"
+  grep -q 'level="asInvoker"' "$exe" || fail "$exe has no manifest asking for asInvoker"
+  [ "$(grep -ao '<supportedOS Id=' "$exe" | wc -l)" = 4 ] ||
+    fail "$exe's manifest does not name Windows 7, 8, 8.1 and 10"
+}
+
 check_zip() {
   local zip root=$scratch/zip
   zip=$(only "$1/polymul-*.zip")
@@ -114,6 +140,7 @@ check_zip() {
       fail "$text in $zip does not end its lines in CR LF"
   done
   grep -q 'MIT License' "$root"/polymul-*/LICENSE.txt || fail "$zip has another license"
+  check_resources "$(only "$root/polymul-*/polymul.exe")"
   echo "test-packages: $(basename "$zip") passed"
 }
 
