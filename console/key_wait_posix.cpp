@@ -156,12 +156,14 @@ extern "C" void GiveTerminalBackAndStop(int number) {
   errno = saved_errno;
 }
 
-// However the program was stopped: a shell puts back its own settings even
-// after SIGSTOP, which no program can catch; the terminal may also still hold
-// the wait's mode then, so the user's settings are not read again.
+// However the program was stopped, SIGSTOP too, which no program can catch:
+// where the shell put back the user's settings meanwhile (dash does), those
+// are the ones to give back at the end, changed or not (stty erase ^H); where
+// the terminal still holds the wait's mode (bash puts back the job's), the
+// user's settings stay as they were.
 extern "C" void TakeTerminalOnContinue(int) {
   const int saved_errno = errno;
-  TakeTerminalAgain(false);
+  TakeTerminalAgain(true);
   errno = saved_errno;
 }
 

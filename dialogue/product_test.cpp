@@ -89,6 +89,13 @@ TEST(Product, OnlyASumBeyondFloatIsInfinite) {
             (std::vector<float>{3e38f, 2.5e38f, -3e38f}));
   EXPECT_EQ(Multiply({0x1p100f, 0x1p100f}, {0x1p100f, 0x1p-100f}),
             (std::vector<float>{inf, inf, 1.0f}));
+  // A low coefficient summed again takes the factors' own terms alone, not
+  // what lies beyond them in the storage: p3[3] = 2.5 * 2^127 - 2^127.
+  const std::array<float, 4> p1{1, 0x1p127f, -0x1p127f, 0x1p127f};
+  const std::array<float, 4> p2{1, 1, 2.5f, 0x1p127f};
+  std::array<float, 5> product{};
+  MultiplyPolynomials(std::span(p1).first(3), std::span(p2).first(3), product);
+  EXPECT_EQ(product, (std::array<float, 5>{1, 0x1p127f, 0, 0x1.8p127f, -inf}));
 }
 
 }  // namespace

@@ -1,10 +1,14 @@
 // The built program from the outside: exact bytes, exit status, character sets.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "tests/dialogue_cases.h"
@@ -118,6 +122,37 @@ TEST(EndToEndHarness, NothingOutlivesItsCase) {
   const pid_t spinner = std::stoi(run.out);
   EXPECT_EQ(kill(spinner, 0), -1) << "the spinner still runs";
   EXPECT_EQ(errno, ESRCH);
+}
+
+// Run by the test below as a test process of its own, killed in the middle of
+// a case that has started such a spinner.
+TEST(EndToEndHarness, DISABLED_KilledInTheMiddleOfACase) {
+  const pid_t spinner = fork();
+  if (spinner == 0) {
+    setsid();
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, nullptr);
+    close(STDOUT_FILENO);
+    close(STDERR_FILENO);
+    for (std::atomic<unsigned> turns = 0;; turns.fetch_add(1)) {
+    }
+  }
+  std::printf("%d\n", spinner);
+  std::fflush(stdout);
+  raise(SIGKILL);
+}
+
+TEST(EndToEndHarness, NothingOutlivesItsTestProcess) {
+  const ProgramRun run = RunProgram(
+      {.command = {"sh", "-c",
+                   "spinner=$(\"$0\" --gtest_also_run_disabled_tests "
+                   "--gtest_filter=EndToEndHarness.DISABLED_KilledInTheMiddleOfACase "
+                   "| tail -n 1); kill -0 \"$spinner\" && echo \"$spinner runs\" || "
+                   "echo \"$spinner gone\"",
+                   std::filesystem::read_symlink("/proc/self/exe")}});
+  EXPECT_GT(std::atoi(run.out.c_str()), 0) << run.out;
+  EXPECT_TRUE(run.out.ends_with(" gone\n")) << run.out;
 }
 
 struct LocaleCase {

@@ -104,10 +104,60 @@ void EndCaseProcesses(pid_t keep) {
         waitpid(process.pid, nullptr, 0);
       }
     }
+    poll(nullptr, 0, 1);  // for the deeper ones to end and come here
   }
 }
 
 namespace {
+
+// Waits for the tests to end, however they end (a crash, SIGKILL), adopting
+// whatever their cases leave behind; then ends all of it, and ends as the tests
+// did. A signal that would end it ends the tests first. `awaited` has been held
+// since before the tests started, so that no SIGCHLD is lost.
+[[noreturn]] void OutliveTheTests(pid_t tests, const sigset_t& awaited) {
+  int ending_signal = 0;
+  int tests_status = 0;
+  for (bool tests_ended = false; !tests_ended && ending_signal == 0;) {
+    const int number = sigwaitinfo(&awaited, nullptr);
+    if (number > 0 && number != SIGCHLD) ending_signal = number;
+    int status = 0;
+    for (pid_t ended; (ended = waitpid(-1, &status, WNOHANG)) > 0;) {
+      if (ended == tests) {
+        tests_ended = true;
+        tests_status = status;
+      }
+    }
+  }
+  EndCaseProcesses();  // the tests too, if a signal came first
+  if (ending_signal == 0 && WIFSIGNALED(tests_status)) {
+    ending_signal = WTERMSIG(tests_status);
+  }
+  if (ending_signal != 0) {
+    signal(ending_signal, SIG_DFL);
+    sigprocmask(SIG_UNBLOCK, &awaited, nullptr);
+    raise(ending_signal);
+    _exit(128 + ending_signal);
+  }
+  _exit(WEXITSTATUS(tests_status));
+}
+
+// The tests run in a child of the process that was started: that one stays
+// their parent, and nothing a case starts outlives them.
+[[maybe_unused]] const bool kTestsOutlived = [] {
+  sigset_t awaited;
+  sigemptyset(&awaited);
+  for (const int number : {SIGCHLD, SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM}) {
+    sigaddset(&awaited, number);
+  }
+  sigset_t inherited;
+  sigprocmask(SIG_BLOCK, &awaited, &inherited);
+  AdoptOrphans();
+  const pid_t tests = fork();
+  if (tests > 0) OutliveTheTests(tests, awaited);
+  sigprocmask(SIG_SETMASK, &inherited, nullptr);
+  AdoptOrphans();  // not inherited: the tests adopt what each case leaves
+  return tests == 0;
+}();
 
 [[noreturn]] void BecomeProgram(const ProgramOptions& options,
                                 std::vector<std::string> command, int in, int out,

@@ -609,8 +609,10 @@ TEST(KeyWait, StoppedAndContinuedTheWaitGoesOn) {
       {{.job = Job::kOwnSession}, SIGTSTP},
       // Continued in the background first, it leaves the shell's prompt alone.
       {{.continued_in_background = true}, SIGSTOP},
-      // What the user changed at the shell's prompt is what it gets back.
+      // What the user changed at the shell's prompt is what it gets back,
+      // even after a stop that no program can catch.
       {{.stty_while_stopped = true}, SIGTSTP},
+      {{.stty_while_stopped = true}, SIGSTOP},
       // A stop and a continue while the request waits for the terminal to
       // take output (Ctrl-S, a stalled link) do not lose it.
       {{}, SIGTSTP, true},
