@@ -38,8 +38,9 @@ constexpr std::string_view kContinuedMark = "%% continued\r\n";
 // A program that does not wait for its key has ended well within this.
 constexpr auto kLongEnoughToShowItWaits = 300ms;
 
-// kClosed: closed, as `polymul <&-` leaves it.
-enum class Stdin { kTerminal, kPipe, kClosed };
+// kPipeLeftOpen: a pipe whose writer has more to say later, as in
+// `(echo 0 3 5; sleep 9) | polymul`. kClosed: closed, as `polymul <&-` leaves it.
+enum class Stdin { kTerminal, kPipe, kPipeLeftOpen, kClosed };
 // kTerminalOutsideSession: on the terminal, but without a controlling terminal.
 // kOtherTerminal: on a terminal other than the one the key comes from.
 enum class Stdout { kTerminal, kDevNull, kTerminalOutsideSession, kOtherTerminal };
@@ -127,9 +128,10 @@ bool SameSettings(const termios& a, const termios& b) {
   }
 
   int feed[2] = {-1, -1};
-  if (scene.in == Stdin::kPipe && pipe(feed) == 0) {
+  const bool piped = scene.in == Stdin::kPipe || scene.in == Stdin::kPipeLeftOpen;
+  if (piped && pipe(feed) == 0) {
     [[maybe_unused]] const auto written = write(feed[1], "0 3 5\n", 6);
-    close(feed[1]);
+    if (scene.in == Stdin::kPipe) close(feed[1]);
   }
   const bool job = scene.out != Stdout::kTerminalOutsideSession;
   const bool own_session = scene.job == Job::kOwnSession;
@@ -151,7 +153,7 @@ bool SameSettings(const termios& a, const termios& b) {
     } else {
       setsid();
     }
-    if (scene.in == Stdin::kPipe) dup2(feed[0], STDIN_FILENO);
+    if (piped) dup2(feed[0], STDIN_FILENO);
     if (scene.in == Stdin::kClosed) close(STDIN_FILENO);
     if (scene.out == Stdout::kDevNull) dup2(open("/dev/null", O_WRONLY), STDOUT_FILENO);
     if (scene.out == Stdout::kOtherTerminal) dup2(other_terminal, STDOUT_FILENO);
@@ -678,8 +680,9 @@ TEST(KeyWait, WhatCameBeforeTheRequestIsNotTheKey) {
 
 TEST(KeyWait, TheRequestsLineEndsWhereItIsShown) {
   {
-    // Without a controlling terminal, at once.
-    Terminal terminal({.in = Stdin::kPipe, .out = Stdout::kTerminalOutsideSession});
+    // Without a controlling terminal, at once: no key is read from elsewhere.
+    Terminal terminal(
+        {.in = Stdin::kPipeLeftOpen, .out = Stdout::kTerminalOutsideSession});
     EXPECT_EQ(terminal.Report(), Ending(0));
     EXPECT_TRUE(terminal.Dialogue().ends_with("клавишу\r\n")) << terminal.Dialogue();
   }
