@@ -83,7 +83,8 @@ TEST(EndToEndProgram, ReadErrorIsNotTheEndOfInput) {
 }
 
 // Someone at the other end of a pipe, or a terminal that another program left
-// non-blocking: each answer is typed once its prompt is there to read.
+// non-blocking: each answer is typed once its prompt is there to read, and
+// the program waits for it asleep, not spinning.
 TEST(EndToEndProgram, EachPromptIsShownBeforeItsAnswerIsAwaited) {
   for (const bool nonblocking : {false, true}) {
     const ProgramRun run =
@@ -91,6 +92,7 @@ TEST(EndToEndProgram, EachPromptIsShownBeforeItsAnswerIsAwaited) {
                                 {"p1()= ", "3\n"},
                                 {"p2()= ", "5\n"}},
                     .nonblocking_input = nonblocking,
+                    .answer_once_asleep = true,
                     .environment = PlatformLocale()});
     ExpectRun(run, Case("OrderZero"), PlatformCharset(), PlatformLineEnd());
   }

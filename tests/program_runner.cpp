@@ -181,6 +181,15 @@ namespace {
   ExecProgram(std::move(command));
 }
 
+// Whether the process sleeps: waits for something, using no processor.
+bool Sleeps(pid_t process) {
+  std::ifstream stat("/proc/" + std::to_string(process) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const auto name_end = line.rfind(')');
+  return name_end != std::string::npos && line.substr(name_end + 1, 3) == " S ";
+}
+
 }  // namespace
 
 ProgramRun RunProgram(const ProgramOptions& options) {
@@ -223,6 +232,7 @@ ProgramRun RunProgram(const ProgramOptions& options) {
       const auto& [prompt, answer] = options.answers[answered];
       const auto at = run.out.find(prompt, prompts_seen_up_to);
       if (at == std::string::npos) break;
+      if (options.answer_once_asleep && !Sleeps(child)) break;
       prompts_seen_up_to = at + prompt.size();
       input += answer;
     }

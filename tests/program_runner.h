@@ -22,6 +22,7 @@ struct ProgramOptions {
   std::vector<std::pair<std::string, std::string>> answers = {};
   std::size_t digits_after_input = 0;  // a token of that many 7s follows the input
   bool nonblocking_input = false;      // as another program may leave it
+  bool answer_once_asleep = false;     // and it sleeps, waiting for the answer
   // Variables to set; every locale variable not named here is removed.
   std::vector<std::pair<std::string, std::string>> environment = {};
   std::vector<std::string> arguments = {};
