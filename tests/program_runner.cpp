@@ -45,31 +45,40 @@ void ExecProgram(std::vector<std::string> command, int ignored_signal) {
   _exit(127);
 }
 
-void AdoptOrphans() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
-
 namespace {
 
+// Whatever session or group a process of the tests makes for itself, it stays
+// their descendant: orphans are reparented here, not to init.
+void AdoptOrphans() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
+
 struct Process {
-  pid_t pid;
-  pid_t parent;
-  bool ended;  // a zombie, waiting to be reaped
+  pid_t pid = 0;
+  pid_t parent = 0;
+  char state = 0;  // S sleeps, Z has ended and waits to be reaped
+  bool ended() const { return state == 'Z'; }
 };
+
+// A process as its /proc/<pid>/stat tells; no state if it is gone.
+Process ReadProcess(const std::filesystem::path& folder) {
+  std::ifstream stat(folder / "stat");
+  std::string line;
+  Process process;
+  if (!std::getline(stat, line)) return process;  // not a process, or gone
+  // pid (name) state parent ...; the name may hold blanks and parentheses.
+  std::istringstream fields(line.substr(line.rfind(')') + 1));
+  process.pid = static_cast<pid_t>(std::atoi(line.c_str()));
+  fields >> process.state >> process.parent;
+  return process;
+}
 
 // Every descendant of this process, from /proc.
 std::vector<Process> Descendants() {
   std::vector<Process> all;
   std::error_code ignored;
   for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    if (!std::getline(stat, line)) continue;  // not a process, or gone
-    // pid (name) state parent ...; the name may hold blanks and parentheses.
-    std::istringstream fields(line.substr(line.rfind(')') + 1));
-    char state = 0;
-    Process process{static_cast<pid_t>(std::atoi(line.c_str())), 0, false};
-    fields >> state >> process.parent;
-    process.ended = state == 'Z';
-    all.push_back(process);
+    if (const Process process = ReadProcess(entry.path()); process.state != 0) {
+      all.push_back(process);
+    }
   }
   std::vector<Process> found;
   std::vector<pid_t> parents{getpid()};
@@ -92,12 +101,12 @@ void EndCaseProcesses(pid_t keep) {
   for (;;) {
     const std::vector<Process> left = Descendants();
     if (std::all_of(left.begin(), left.end(), [keep](const Process& process) {
-          return process.pid == keep && process.ended;
+          return process.pid == keep && process.ended();
         })) {
       return;
     }
     for (const Process& process : left) {
-      if (!process.ended) kill(process.pid, SIGKILL);
+      if (!process.ended()) kill(process.pid, SIGKILL);
     }
     for (const Process& process : left) {
       if (process.parent == getpid() && process.pid != keep) {
@@ -181,15 +190,6 @@ namespace {
   ExecProgram(std::move(command));
 }
 
-// Whether the process sleeps: waits for something, using no processor.
-bool Sleeps(pid_t process) {
-  std::ifstream stat("/proc/" + std::to_string(process) + "/stat");
-  std::string line;
-  std::getline(stat, line);
-  const auto name_end = line.rfind(')');
-  return name_end != std::string::npos && line.substr(name_end + 1, 3) == " S ";
-}
-
 }  // namespace
 
 ProgramRun RunProgram(const ProgramOptions& options) {
@@ -200,7 +200,6 @@ ProgramRun RunProgram(const ProgramOptions& options) {
   }
   std::vector<std::string> command =
       options.command.empty() ? ProgramCommand() : options.command;
-  AdoptOrphans();
   const pid_t child = fork();
   if (child == 0) BecomeProgram(options, std::move(command), in[0], out[1], err[1]);
   for (const int end : {in[0], out[1], err[1]}) close(end);
@@ -232,7 +231,11 @@ ProgramRun RunProgram(const ProgramOptions& options) {
       const auto& [prompt, answer] = options.answers[answered];
       const auto at = run.out.find(prompt, prompts_seen_up_to);
       if (at == std::string::npos) break;
-      if (options.answer_once_asleep && !Sleeps(child)) break;
+      // Asleep: waiting for something, using no processor.
+      if (options.answer_once_asleep &&
+          ReadProcess("/proc/" + std::to_string(child)).state != 'S') {
+        break;
+      }
       prompts_seen_up_to = at + prompt.size();
       input += answer;
     }

@@ -46,11 +46,6 @@ std::vector<std::string> ProgramCommand();
 // cannot be started.
 ProgramRun RunProgram(const ProgramOptions& options);
 
-// Every process that a case starts stays a descendant of the test process,
-// whatever session or group it makes for itself: orphans are reparented here.
-// Called before a case starts its first process.
-void AdoptOrphans();
-
 // Ends every descendant of the test process with SIGKILL, however deep and in
 // whatever session or group, and reaps every child but `keep`, whose status
 // its caller still wants. A program broken so that it blocks every signal and

@@ -263,7 +263,6 @@ class Terminal {
       throw std::runtime_error("no second pseudo-terminal: openpty failed");
     }
     std::fflush(nullptr);  // or the shell would write the tests' pending output too
-    AdoptOrphans();
     shell_ = forkpty(&master_, nullptr, nullptr, nullptr);
     if (shell_ < 0) throw std::runtime_error("no pseudo-terminal: forkpty failed");
     if (shell_ == 0) RunAsShell(std::move(command), scene, other_slave);
