@@ -25,9 +25,24 @@ void PrepareForKeyPress();
 // Waits, after PrepareForKeyPress and the request, for one key press at the
 // terminal, with no echo and no Enter needed, drops what follows the key (the
 // rest of an arrow or of a paste), and gives the terminal back as it was. On
-// POSIX systems it then ends the request's line, so that the shell's prompt
-// starts a line of its own. Returns at once when no terminal shows the output.
-void WaitForKeyPress();
+// POSIX systems a program stopped during the wait shows `request` again, on a
+// line of its own, each time it is brought back to the foreground; once the
+// key is read it ends the request's line, so that the shell's prompt starts a
+// line of its own. Returns at once when no terminal shows the output.
+void WaitForKeyPress(const MessageText& request);
+
+// Standard output and standard error. Where another program left the
+// descriptor non-blocking (or the terminal's output is stopped with Ctrl-S),
+// a write waits until it can be made; only output that cannot be written at
+// all sets badbit. Standard error is unbuffered; standard output is flushed
+// before anything is written to standard error.
+std::ostream& StandardOutput();
+std::ostream& StandardError();
+
+// Whether the user's own Enter, echoed at the terminal, has ended the line
+// that standard output is on: `in` is standard input typed at the terminal
+// that shows the output, and what it read last ended with a line end.
+bool TypedLineEnded(const std::istream& in);
 
 // Standard input, tied to standard output so that a prompt is on screen before
 // its answer is awaited. Where another program left the descriptor

@@ -101,7 +101,7 @@ void PrepareForKeyPress() {
   if (IsConsole(GetStdHandle(STD_OUTPUT_HANDLE))) DropConsoleInput();
 }
 
-void WaitForKeyPress() {
+void WaitForKeyPress(const MessageText&) {
   std::cout.flush();
   // Output that goes to a file or a pipe has no reader to wait for.
   if (!IsConsole(GetStdHandle(STD_OUTPUT_HANDLE))) return;
@@ -115,9 +115,16 @@ StandardInputStream::Buffer::int_type StandardInputStream::Buffer::underflow() {
   if (ended_) return traits_type::eof();
   // The runtime's text mode, as the standard streams read: CR LF becomes LF.
   const int got = _read(0, bytes_.data(), static_cast<unsigned>(bytes_.size()));
-  if (got > 0) {
-    setg(bytes_.data(), bytes_.data(), bytes_.data() + got);
-    return traits_type::to_int_type(bytes_[0]);
-  }
+  if (got > 0) return Deliver(static_cast<std::size_t>(got));
   return NoMore(got < 0);
 }
+
+bool InputEchoedWithOutput() {
+  return IsConsole(GetStdHandle(STD_INPUT_HANDLE)) &&
+         IsConsole(GetStdHandle(STD_OUTPUT_HANDLE));
+}
+
+// Console output is never left waiting by another program, as a POSIX
+// terminal can be: the runtime's own streams serve.
+std::ostream& StandardOutput() { return std::cout; }
+std::ostream& StandardError() { return std::cerr; }

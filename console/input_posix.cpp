@@ -10,10 +10,7 @@
 StandardInputStream::Buffer::int_type StandardInputStream::Buffer::underflow() {
   while (!ended_) {
     const ssize_t got = ::read(STDIN_FILENO, bytes_.data(), bytes_.size());
-    if (got > 0) {
-      setg(bytes_.data(), bytes_.data(), bytes_.data() + got);
-      return traits_type::to_int_type(bytes_[0]);
-    }
+    if (got > 0) return Deliver(static_cast<std::size_t>(got));
     if (got == 0) return NoMore(false);
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
       // A terminal left non-blocking by a program that crashed: the user
@@ -25,4 +22,8 @@ StandardInputStream::Buffer::int_type StandardInputStream::Buffer::underflow() {
     }
   }
   return traits_type::eof();
+}
+
+bool InputEchoedWithOutput() {
+  return isatty(STDIN_FILENO) != 0 && isatty(STDOUT_FILENO) != 0;
 }

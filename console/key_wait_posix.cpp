@@ -10,7 +10,7 @@
 
 #include <array>
 #include <cerrno>
-#include <iostream>
+#include <ostream>
 
 #include "console/console.h"
 
@@ -86,29 +86,41 @@ bool GiveTerminalBack() {
   return true;
 }
 
+// Whether the request is to be shown again: the program went on in the
+// foreground while it waited for the key, after a stop.
+volatile sig_atomic_t g_request_to_show_again = 0;
+// Whether the wait for the key itself has begun: the request is on screen.
+volatile sig_atomic_t g_awaiting_key = 0;
+// How many times the program has gone on after a stop.
+volatile sig_atomic_t g_continues = 0;
+
 // Only the foreground job may take the terminal: from the background the mode
-// would land under the shell's prompt. After a stop in which the program gave
-// the terminal back, the user may have changed its settings at the shell
-// (stty erase ^H): those are the ones to give back at the end.
-void TakeTerminalAgain(bool read_users_settings) {
+// would land under the shell's prompt. Whatever the terminal holds when the
+// program goes on, unless it is the wait's own mode, is what the user wants
+// from now on: the settings the shell put back, or those the user changed at
+// the shell while the program was stopped (stty erase ^H), whether the stop
+// came during the wait or just after it gave the user's settings back.
+void TakeTerminalAgain() {
+  g_continues = g_continues + 1;
   const int terminal = g_terminal;
   if (terminal < 0 || !InForeground(terminal)) return;
   termios current;
-  if (read_users_settings && tcgetattr(terminal, &current) == 0 &&
-      !HoldsOwnMode(current)) {
+  if (tcgetattr(terminal, &current) == 0 && !HoldsOwnMode(current)) {
     g_users_settings = current;
   }
   SetSettings(terminal, TCSANOW, SettingsFor(g_mode_to_take, g_users_settings));
+  if (g_awaiting_key) g_request_to_show_again = 1;
 }
 
-void SetHandler(int number, void (*handler)(int)) {
+// While one handler runs the others wait, so that none undoes another's work.
+// A stop and the going on that follows it interrupt the wait's read
+// (`restart` false), so that the request can be shown again; every call made
+// while the handlers are in place tries again after EINTR.
+void SetHandler(int number, void (*handler)(int), bool restart = true) {
   struct sigaction action {};
   action.sa_handler = handler;
-  // While one handler runs the others wait, so that none undoes another's
-  // work; a handler that returns does not fail the call it interrupted (the
-  // request's write to a terminal whose output is stopped, say).
   sigfillset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
+  action.sa_flags = restart ? SA_RESTART : 0;
   sigaction(number, &action, nullptr);
 }
 
@@ -146,24 +158,22 @@ extern "C" void GiveTerminalBackAndEnd(int number) {
 // discards the stop, and the terminal is taken again at once.
 extern "C" void GiveTerminalBackAndStop(int number) {
   const int saved_errno = errno;
-  const bool given_back = GiveTerminalBack();
+  GiveTerminalBack();
   SetHandler(number, SIG_DFL);
   raise(number);
   SetBlocked(number, SIG_UNBLOCK);  // stopped here until SIGCONT
   SetBlocked(number, SIG_BLOCK);
-  SetHandler(number, GiveTerminalBackAndStop);
-  TakeTerminalAgain(given_back);
+  SetHandler(number, GiveTerminalBackAndStop, false);
+  TakeTerminalAgain();
   errno = saved_errno;
 }
 
 // However the program was stopped, SIGSTOP too, which no program can catch:
-// where the shell put back the user's settings meanwhile (dash does), those
-// are the ones to give back at the end, changed or not (stty erase ^H); where
-// the terminal still holds the wait's mode (bash puts back the job's), the
-// user's settings stay as they were.
+// where the terminal still holds the wait's mode (bash puts back the job's),
+// the user's settings stay as they were.
 extern "C" void TakeTerminalOnContinue(int) {
   const int saved_errno = errno;
-  TakeTerminalAgain(true);
+  TakeTerminalAgain();
   errno = saved_errno;
 }
 
@@ -196,7 +206,7 @@ struct WatchedSignals {
 };
 WatchedSignals g_watched;
 
-void Watch(int number, void (*handler)(int)) {
+void Watch(int number, void (*handler)(int), bool restart = true) {
   const auto at = static_cast<std::size_t>(number);
   struct sigaction& previous = g_watched.previous[at];
   // An ignored signal stays ignored, as under nohup; SIGCONT continues the
@@ -204,7 +214,7 @@ void Watch(int number, void (*handler)(int)) {
   const bool handled = sigaction(number, nullptr, &previous) == 0 &&
                        (previous.sa_handler != SIG_IGN || number == SIGCONT);
   g_watched.handled[at] = handled;
-  if (handled) SetHandler(number, handler);
+  if (handled) SetHandler(number, handler, restart);
 }
 
 void WatchSignals() {
@@ -214,8 +224,8 @@ void WatchSignals() {
     Watch(number, GiveTerminalBackAndEnd);
   }
 #endif
-  for (const int number : kStopSignals) Watch(number, GiveTerminalBackAndStop);
-  Watch(SIGCONT, TakeTerminalOnContinue);
+  for (const int number : kStopSignals) Watch(number, GiveTerminalBackAndStop, false);
+  Watch(SIGCONT, TakeTerminalOnContinue, false);
 }
 
 void UnwatchSignals() {
@@ -230,13 +240,20 @@ void UnwatchSignals() {
 // on. In the background nothing changes now; the next read stops the program
 // ("Stopped (tty input)"), and the mode is taken once the shell brings it back.
 void TakeMode(int terminal, int when, Mode mode) {
-  termios settings;
-  WithSignalsHeld([&] {
-    g_mode_to_take = mode;
-    settings = SettingsFor(mode, g_users_settings);
-  });
-  // No signal is held across the change: a stop must be able to come.
-  if (InForeground(terminal)) SetSettings(terminal, when, settings);
+  for (;;) {
+    termios settings;
+    sig_atomic_t continues = 0;
+    WithSignalsHeld([&] {
+      g_mode_to_take = mode;
+      settings = SettingsFor(mode, g_users_settings);
+      continues = g_continues;
+    });
+    // No signal is held across the change: a stop must be able to come.
+    if (InForeground(terminal)) SetSettings(terminal, when, settings);
+    // A stop in between may have changed the user's settings, and these
+    // were made from the old ones.
+    if (g_continues == continues) return;
+  }
 }
 
 // Comes back once the program is the terminal's foreground job. From the
@@ -271,6 +288,8 @@ void HoldTerminal(int terminal, const termios& users) {
   WithSignalsHeld([&] {
     g_users_settings = users;
     g_mode_to_take = Mode::kUsers;
+    g_awaiting_key = 0;
+    g_request_to_show_again = 0;
     g_terminal = terminal;
     WatchSignals();
   });
@@ -311,13 +330,35 @@ void DropInputUntilQuiet(int terminal, int when, Mode dropping) {
   }
 }
 
-bool ReadKey(int terminal) {
-  unsigned char key = 0;
-  ssize_t got = 0;
-  do {
-    got = read(terminal, &key, 1);
-  } while (got < 0 && errno == EINTR);
-  return got == 1;
+// Back in the foreground after a stop, the screen shows the shell's `fg`,
+// not what the program waits for.
+void ShowRequestAgain(const MessageText& request) {
+  std::ostream& out = StandardOutput();
+  out.put('\n');
+  PrintConsoleText(out, request);
+  out.flush();
+}
+
+bool ReadKey(int terminal, const MessageText& request) {
+  WithSignalsHeld([] {
+    g_awaiting_key = 1;
+    g_request_to_show_again = 0;
+  });
+  bool read_one = false;
+  for (;;) {
+    if (g_request_to_show_again) {
+      g_request_to_show_again = 0;
+      ShowRequestAgain(request);
+    }
+    unsigned char key = 0;
+    const ssize_t got = read(terminal, &key, 1);
+    if (got >= 0 || errno != EINTR) {
+      read_one = got == 1;
+      break;
+    }
+  }
+  WithSignalsHeld([] { g_awaiting_key = 0; });
+  return read_one;
 }
 
 // Whether the output is on screen, for WaitForKeyPress.
@@ -326,7 +367,7 @@ bool g_on_screen = false;
 }  // namespace
 
 void PrepareForKeyPress() {
-  std::cout.flush();
+  StandardOutput().flush();
   // Output that goes to a file or a pipe has no reader to wait for.
   g_on_screen = isatty(STDOUT_FILENO) != 0;
   if (!g_on_screen) return;
@@ -340,16 +381,17 @@ void PrepareForKeyPress() {
   TakeMode(terminal, TCSANOW, Mode::kKey);
 }
 
-void WaitForKeyPress() {
-  std::cout.flush();
+void WaitForKeyPress(const MessageText& request) {
+  std::ostream& out = StandardOutput();
+  out.flush();
   if (!g_on_screen) return;
   if (const int terminal = g_terminal; terminal >= 0) {
-    if (ReadKey(terminal)) {
+    if (ReadKey(terminal, request)) {
       DropInputUntilQuiet(terminal, TCSANOW, Mode::kDroppingRestOfKey);
     }
     ReleaseTerminal(terminal);
   }
   // The request has no line end of its own: the shell's prompt gets a fresh
   // line, on the terminal that shows the request.
-  [[maybe_unused]] const ssize_t written = write(STDOUT_FILENO, "\n", 1);
+  out.put('\n').flush();
 }

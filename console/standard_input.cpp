@@ -7,3 +7,9 @@ std::istream& StandardInput() {
   static StandardInputStream input;
   return input;
 }
+
+bool TypedLineEnded(const std::istream& in) {
+  return &in == &StandardInput() &&
+         static_cast<const StandardInputStream&>(in).LastReadEndedLine() &&
+         InputEchoedWithOutput();
+}

@@ -2,26 +2,41 @@
 #pragma once
 
 #include <array>
-#include <iostream>
+#include <cstddef>
 #include <istream>
 #include <streambuf>
+
+#include "console/console.h"
 
 class StandardInputStream : public std::istream {
  public:
   StandardInputStream() : std::istream(nullptr) {
     rdbuf(&buffer_);
-    tie(&std::cout);
+    tie(&StandardOutput());
   }
+
+  // Whether what was read last ended with a line end: typed at a terminal,
+  // the user's Enter has then ended the line on screen.
+  bool LastReadEndedLine() const { return buffer_.last_read_ended_line_; }
 
  private:
   class Buffer : public std::streambuf {
    public:
     explicit Buffer(std::ios& reader) : reader_(reader) {}
 
+    bool last_read_ended_line_ = false;
+
    protected:
     int_type underflow() override;  // each platform reads in its own way
 
    private:
+    // Hands the `count` bytes just read to the stream.
+    int_type Deliver(std::size_t count) {
+      setg(bytes_.data(), bytes_.data(), bytes_.data() + count);
+      last_read_ended_line_ = bytes_[count - 1] == '\n';
+      return traits_type::to_int_type(bytes_[0]);
+    }
+
     // Once the input has ended or failed, asking again must not read again:
     // at a terminal that would wait for one more Ctrl-D.
     int_type NoMore(bool failed) {
@@ -36,3 +51,7 @@ class StandardInputStream : public std::istream {
   };
   Buffer buffer_{*this};
 };
+
+// Whether standard input is typed at the terminal that shows standard output,
+// which echoes what is typed there.
+bool InputEchoedWithOutput();

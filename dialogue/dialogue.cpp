@@ -41,8 +41,10 @@ const MessageText* ReadCoefficients(std::istream& in, std::span<float> coefficie
   return nullptr;
 }
 
-int FailOnInput(std::ostream& out, std::ostream& err, const MessageText& message) {
-  WriteLineEnd(out);  // the prompt's line is still open
+int FailOnInput(std::istream& in, std::ostream& out, std::ostream& err,
+                const MessageText& message) {
+  // The prompt's line is still open, unless the user's Enter ended it.
+  if (!TypedLineEnded(in)) WriteLineEnd(out);
   PrintConsoleText(err, message);
   WriteLineEnd(err);
   return kExitBadInput;
@@ -57,10 +59,10 @@ int RunDialogue(std::istream& in, std::ostream& out, std::ostream& err) {
   PrintConsoleText(out, kOrderPrompt);
   int order = 0;
   if (const auto* error = ErrorOf(ReadWholeNumber(in, order), kOrderNotWhole)) {
-    return FailOnInput(out, err, *error);
+    return FailOnInput(in, out, err, *error);
   }
   static_assert(CoefficientCapacity - 1 == 9, "the message spells out the largest order");
-  if (order >= CoefficientCapacity) return FailOnInput(out, err, kOrderTooLarge);
+  if (order >= CoefficientCapacity) return FailOnInput(in, out, err, kOrderTooLarge);
   // Any negative order means no coefficients, however large it is.
   const std::size_t count = order < 0 ? 0 : static_cast<std::size_t>(order) + 1;
 
@@ -73,18 +75,18 @@ int RunDialogue(std::istream& in, std::ostream& out, std::ostream& err) {
   std::array<float, CoefficientCapacity> p2{};
   out << kFirstFactorPrompt;
   if (const auto* error = ReadCoefficients(in, std::span(p1).first(count))) {
-    return FailOnInput(out, err, *error);
+    return FailOnInput(in, out, err, *error);
   }
   out << kSecondFactorPrompt;
   if (const auto* error = ReadCoefficients(in, std::span(p2).first(count))) {
-    return FailOnInput(out, err, *error);
+    return FailOnInput(in, out, err, *error);
   }
 
   std::array<float, ProductCapacity> p3{};
   const auto product = std::span(p3).first(count == 0 ? 0 : 2 * count - 1);
   MultiplyPolynomials(std::span(p1).first(count), std::span(p2).first(count), product);
   for (const float coefficient : product) {
-    if (std::isinf(coefficient)) return FailOnInput(out, err, kProductTooLarge);
+    if (std::isinf(coefficient)) return FailOnInput(in, out, err, kProductTooLarge);
   }
 
   PrintConsoleText(out, kResultPrefix);
@@ -94,8 +96,10 @@ int RunDialogue(std::istream& in, std::ostream& out, std::ostream& err) {
   return kExitSuccess;
 }
 
+const MessageText& KeyRequest() { return kPressAnyKey; }
+
 bool ShowKeyRequest(std::ostream& out) {
-  PrintConsoleText(out, kPressAnyKey);
+  PrintConsoleText(out, KeyRequest());
   return static_cast<bool>(out.flush());
 }
 

@@ -12,6 +12,11 @@ inline constexpr int kExitOutputFailed = 2;
 // exit status: kExitSuccess or kExitBadInput.
 int RunDialogue(std::istream& in, std::ostream& out, std::ostream& err);
 
+struct MessageText;
+
+// The request to press a key.
+const MessageText& KeyRequest();
+
 // Shows the request to press a key on `out`. False if anything written to
 // `out` was lost, the request or the dialogue before it.
 bool ShowKeyRequest(std::ostream& out);

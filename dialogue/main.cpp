@@ -1,6 +1,6 @@
 // polymul: shows, in Russian, how two polynomials are multiplied.
 #include <clocale>
-#include <iostream>
+#include <ostream>
 
 #include "console/console.h"
 #include "dialogue/dialogue.h"
@@ -10,9 +10,11 @@ int main() {
   // stay 1.5 whatever the user's language.
   std::setlocale(LC_CTYPE, "");
   ChooseTerminalCharset();
-  int status = RunDialogue(StandardInput(), std::cout, std::cerr);
+  std::ostream& out = StandardOutput();
+  std::ostream& err = StandardError();
+  int status = RunDialogue(StandardInput(), out, err);
   PrepareForKeyPress();
-  if (!ShowKeyRequest(std::cout)) status = ReportOutputFailed(std::cerr);
-  WaitForKeyPress();
+  if (!ShowKeyRequest(out)) status = ReportOutputFailed(err);
+  WaitForKeyPress(KeyRequest());
   return status;
 }
