@@ -11,7 +11,7 @@ record=$build/installed-files.txt
 
 checksum() { sha256sum <"$1" | cut -d ' ' -f 1; }
 
-install() {  # PREFIX DESTDIR
+record_install() {  # PREFIX DESTDIR
   local prefix=$1 destdir=${2:-} folder file
   # Readable by everyone whatever the builder's umask: the folders that
   # install makes have the umask's modes.
@@ -34,7 +34,7 @@ install() {  # PREFIX DESTDIR
   } >>"$record"
 }
 
-uninstall() {
+remove_install() {
   [ -s "$record" ] || { echo "uninstall: nothing was installed from $build" >&2; exit 1; }
   local kind sum path
   while read -r kind sum path; do
@@ -53,7 +53,7 @@ uninstall() {
 }
 
 case ${1:-} in
-  install) install "$3" "${4:-}" ;;
-  uninstall) uninstall ;;
+  install) record_install "$3" "${4:-}" ;;
+  uninstall) remove_install ;;
   *) echo "usage: installed_files.sh install BUILD PREFIX [DESTDIR] | uninstall BUILD"; exit 2 ;;
 esac
