@@ -1,0 +1,149 @@
+// A pseudo-terminal whose session leader starts the program as a shell would,
+// and reports how it ended: the harness of the terminal and console cases.
+#pragma once
+
+#include <poll.h>
+#include <sys/types.h>
+#include <termios.h>
+
+#include <chrono>
+#include <string>
+#include <string_view>
+#include <vector>
+
+inline constexpr std::string_view kPressAnyKey = "Нажмите любую клавишу";
+inline constexpr std::string_view kReportMark = "@@";
+inline constexpr std::string_view kContinuedMark = "%% continued\r\n";
+// A program that does not wait for its key has ended well within this.
+inline constexpr auto kLongEnoughToShowItWaits = std::chrono::milliseconds(300);
+
+// kPipeLeftOpen: a pipe whose writer has more to say later, as in
+// `(echo 0 3 5; sleep 9) | polymul`. kClosed: closed, as `polymul <&-` leaves it.
+enum class Stdin { kTerminal, kPipe, kPipeLeftOpen, kClosed };
+// kTerminalOutsideSession: on the terminal, but without a controlling terminal.
+// kOtherTerminal: on a terminal other than the one the key comes from.
+enum class Stdout { kTerminal, kDevNull, kTerminalOutsideSession, kOtherTerminal };
+// kOwnSession: the first program of a session of its own on the terminal, as
+// `xterm -e` and `ssh -t` start one; the kernel discards a stop there.
+// kOrphaned: in the foreground, its parent gone from the session, as a program
+// that `sh -c 'polymul < input & sleep 1'` leaves behind; on SIGUSR1 the shell
+// takes the terminal back, as dash does once `sh -c` ends.
+// kPidNamespaceInit: the first process of a PID namespace of its own, as
+// `docker run -it` and `unshare --pid --fork` start one.
+enum class Job { kForeground, kBackground, kOwnSession, kOrphaned, kPidNamespaceInit };
+
+struct Scene {
+  Stdin in = Stdin::kTerminal;
+  Stdout out = Stdout::kTerminal;
+  Job job = Job::kForeground;
+  bool killed_when_stopped = false;  // as bash's `kill %1`, instead of `fg`
+  const char* locale = "C.UTF-8";
+  tcflag_t input_flags = 0;              // set on the terminal first, as stty would
+  int ignored_signal = 0;                // ignored from the start, as under nohup
+  bool stop_after_restore = false;       // stopped just after it restores the terminal
+  bool continued_in_background = false;  // once stopped, `bg` before `fg`
+  bool stty_while_stopped = false;       // `stty erase ^H` at the shell's prompt
+};
+
+// The shell's report of a program that ended with the terminal as it found it,
+// at every stop too, and with no input left behind for the next program.
+std::string Ending(int exit_status, int signal_number = 0);
+
+class Terminal {
+ public:
+  explicit Terminal(const Scene& scene = {});
+  ~Terminal();
+  Terminal(const Terminal&) = delete;
+  Terminal& operator=(const Terminal&) = delete;
+
+  // Types `keys`; what the terminal has no room for yet is typed as the program
+  // reads, while what it shows meanwhile is read.
+  void Type(std::string_view keys);
+
+  // Types `key` again and again, faster than the terminal falls quiet, until
+  // `done` holds; whether it did within `patience`.
+  template <typename Predicate>
+  bool TypeUntil(std::string_view key, Predicate done,
+                 std::chrono::milliseconds patience = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (!done(screen_)) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      Type(key);
+      WaitUntil(done, std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+
+  // Stops or restarts the terminal's output, as Ctrl-S and Ctrl-Q do.
+  void SetOutputStopped(bool stopped) const;
+
+  // As dash does when the job that started the program ends (Job::kOrphaned).
+  void ShellTakesTheTerminalBack();
+
+  // Everything shown on the other terminal (Stdout::kOtherTerminal).
+  std::string OtherScreen() const;
+
+  // Everything the terminal has shown, once `done` holds or time is up; with
+  // no patience, everything it has shown so far.
+  template <typename Predicate>
+  const std::string& WaitUntil(
+      Predicate done, std::chrono::milliseconds patience = std::chrono::seconds(10)) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (!done(screen_)) {
+      const bool late = std::chrono::steady_clock::now() >= deadline;
+      pollfd ready{master_, POLLIN, 0};
+      if (poll(&ready, 1, late ? 0 : 20) <= 0) {
+        if (late) break;
+        continue;
+      }
+      if (!ReadScreen()) break;
+    }
+    return screen_;
+  }
+  const std::string& WaitFor(std::string_view text, std::chrono::milliseconds patience =
+                                                        std::chrono::seconds(10)) {
+    return WaitUntil(
+        [text](const std::string& shown) {
+          return shown.find(text) != std::string::npos;
+        },
+        patience);
+  }
+  // Whether the program ends, with nothing more typed, within `patience`.
+  bool EndsWithin(std::chrono::milliseconds patience);
+
+  // The shell's report line, once the program has ended.
+  std::string Report();
+  // What the terminal showed before the report.
+  std::string Dialogue();
+
+  // Sends a signal to the program, the terminal's foreground job.
+  // None once the terminal has no session: kill(0) would hit the tests.
+  void Signal(int number) const;
+
+  // Whether a program reads the keyboard key by key, not line by line.
+  bool ReadsKeys() const;
+  // Once a key counts: one byte at a time, with no time-out. Before the request
+  // input is dropped until the terminal is quiet; the request on screen says
+  // the same.
+  void AwaitKeyWait();
+  // Whether it is dropping input until the terminal is quiet: after the key,
+  // the rest of one of several bytes.
+  bool DropsInput() const;
+  // Waits until the program has taken every signal sent to it and sleeps again.
+  void AwaitSignalsTaken();
+  // Whether the program waits for its key, blocked in its read with none to
+  // take: else it has taken one, or is about to.
+  bool WaitsForKey() const;
+
+ private:
+  bool ReadScreen();
+  // Whether the program sleeps, with no signal waiting for it.
+  bool Sleeps() const;
+  termios Settings() const;
+
+  int master_ = -1;
+  int slave_ = -1;         // the terminal's own side, to stop its output
+  int other_master_ = -1;  // Stdout::kOtherTerminal
+  pid_t shell_ = -1;
+  std::string screen_;
+};
