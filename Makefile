@@ -43,14 +43,15 @@ test: all
 	ctest --test-dir "$(BUILD_DIR)" --output-on-failure --parallel 2 --no-tests=error
 
 # As cmake --install does it, into DESTDIR if given, readable by everyone
-# whatever the umask. Each install is recorded in the build folder, and
-# uninstall removes what was recorded there and nothing else: a file changed
-# since stays, and so does a folder that holds anything else.
+# whatever the umask. Each install is recorded in the build folder for its
+# DESTDIR and PREFIX, and uninstall with the same ones removes what was
+# recorded for them and nothing else: a file changed since stays, and so does
+# a folder that holds anything else.
 PREFIX ?= /usr/local
 install: all
 	packaging/installed_files.sh install "$(BUILD_DIR)" "$(PREFIX)" "$(DESTDIR)"
 uninstall:
-	packaging/installed_files.sh uninstall "$(BUILD_DIR)"
+	packaging/installed_files.sh uninstall "$(BUILD_DIR)" "$(PREFIX)" "$(DESTDIR)"
 
 # Every build folder that these targets and .ci/run make.
 clean:

@@ -12,7 +12,7 @@
 #   test_packages.sh install BUILD ROOT            make install from BUILD into
 #     the folder ROOT, and make uninstall, with a package built in between
 set -euo pipefail
-fail() { echo "test-packages: $*"; exit 1; }
+fail() { echo "test-packages: $*" >&2; exit 1; }
 # The makes run here are not the calling make's jobs.
 unset MAKEFLAGS MFLAGS MAKELEVEL
 scratch=$(mktemp -d)
@@ -181,36 +181,66 @@ check_dist() {
 # install into an empty root, where a folder was there before, and make
 # uninstall, with the .deb built from the same folder before and in between
 # (CPack installs into a staging folder of its own, which is nothing to
-# remove); a file changed after the install stays, with its folders.
+# remove); a file changed after the install stays, with its folders. Two more
+# installs from the same build folder, one in another DESTDIR and one under
+# another PREFIX, stay whole until they are uninstalled in their turn.
 check_install() {
-  local build=$1 root=$2 file private left
-  local files=(usr/bin/polymul usr/share/man/man1/polymul.1.gz usr/share/man/ru/man1/polymul.1.gz
-    usr/share/doc/polymul/copyright usr/share/doc/polymul/changelog.gz)
+  local build=$1 root=$2 file private left said
+  local first=$root/a
+  local files=(bin/polymul share/man/man1/polymul.1.gz share/man/ru/man1/polymul.1.gz
+    share/doc/polymul/copyright share/doc/polymul/changelog.gz)
+  local others=("$root/b:/usr" "$first:/opt/polymul") other
   rm -rf "$root"
-  mkdir -p "$root/usr/share/man"
-  make_in() { make --no-print-directory BUILD_DIR="$build" "$@" >/dev/null; }
-  make_in package
-  refuses "nothing was installed from $build" make_in uninstall
-  for changed in "" usr/share/doc/polymul/copyright; do
-    (umask 077 && make_in install DESTDIR="$root" PREFIX=/usr)
+  mkdir -p "$first/usr/share/man"
+  make_in() { make --no-print-directory BUILD_DIR="$build" "$@"; }
+  installed() {  # DESTDIR PREFIX: the checksum of each file installed there
     for file in "${files[@]}"; do
-      [ -f "$root/$file" ] || fail "make install did not install $file"
+      [ -f "$1$2/$file" ] || fail "$1$2/$file is missing"
+      sha256sum "$1$2/$file"
     done
+  }
+  make_in package >/dev/null
+  refuses "nothing was installed from $build" make_in uninstall
+  local before=()
+  for other in "${others[@]}"; do
+    make_in install DESTDIR="${other%%:*}" PREFIX="${other#*:}" >/dev/null
+    before+=("$(installed "${other%%:*}" "${other#*:}")")
+  done
+  refuses "nothing was installed from $build" make_in uninstall DESTDIR="$root/c" PREFIX=/usr
+  for changed in "" usr/share/doc/polymul/copyright; do
+    (umask 077 && make_in install DESTDIR="$first" PREFIX=/usr >/dev/null)
+    installed "$first" /usr >/dev/null
     private=$(find "$root" ! -perm -o=r -o -type d ! -perm -o=x)
     [ -z "$private" ] || fail "make install left these unreadable to others: $private"
-    make_in package
-    [ -z "$changed" ] || echo "changed since" >"$root/$changed"
-    make_in uninstall
-    left=$(cd "$root" && find . -mindepth 1 | LC_ALL=C sort | tr '\n' ' ')
+    make_in package >/dev/null
+    [ -z "$changed" ] || echo "changed since" >"$first/$changed"
+    said=$(make_in uninstall DESTDIR="$first" PREFIX=/usr)
+    left=$(cd "$first" && find usr | LC_ALL=C sort | tr '\n' ' ')
+    grep -qxF "removed directory '$first/usr/share/man/man1'" <<<"$said" ||
+      fail "make uninstall did not say which folders it removed: $said"
     if [ -z "$changed" ]; then
-      [ "$left" = "./usr ./usr/share ./usr/share/man " ] ||
-        fail "make uninstall left $left"
+      [ "$left" = "usr usr/share usr/share/man " ] || fail "make uninstall left $left"
     else
-      [ "$left" = "./usr ./usr/share ./usr/share/doc ./usr/share/doc/polymul ./$changed ./usr/share/man " ] ||
+      [ "$left" = "usr usr/share usr/share/doc usr/share/doc/polymul $changed usr/share/man " ] ||
         fail "make uninstall of a changed $changed left $left"
-      rm "$root/$changed"
+      grep -qF "$first/usr/share/doc/polymul stays" <<<"$said" ||
+        fail "make uninstall did not say which folders stay: $said"
+      rm "$first/$changed"
     fi
+    ! grep "removing directory" <<<"$said" || fail "make uninstall claims to remove folders it keeps"
+    for at in "${!others[@]}"; do
+      other=${others[$at]}
+      [ "$(installed "${other%%:*}" "${other#*:}")" = "${before[$at]}" ] ||
+        fail "make uninstall DESTDIR=$first PREFIX=/usr changed the install in $other"
+    done
   done
+  refuses "nothing was installed from $build" make_in uninstall DESTDIR="$first" PREFIX=/usr
+  for other in "${others[@]}"; do
+    make_in uninstall DESTDIR="${other%%:*}" PREFIX="${other#*:}" >/dev/null
+    [ ! -e "${other%%:*}${other#*:}" ] || fail "make uninstall left ${other%%:*}${other#*:}"
+  done
+  [ -z "$(ls -A "$root/b")" ] && [ "$(ls -A "$first")" = usr ] ||
+    fail "the last make uninstall left $(cd "$root" && find . -mindepth 2 | tr '\n' ' ')"
   refuses "nothing was installed from $build" make_in uninstall
   echo "test-packages: make install and make uninstall passed"
 }
