@@ -62,6 +62,7 @@ int RunDialogue(std::istream& in, std::ostream& out, std::ostream& err) {
     return FailOnInput(in, out, err, *error);
   }
   static_assert(CoefficientCapacity - 1 == 9, "the message spells out the largest order");
+  static_assert(CoefficientCapacity <= kMostFactorCoefficients);
   if (order >= CoefficientCapacity) return FailOnInput(in, out, err, kOrderTooLarge);
   // Any negative order means no coefficients, however large it is.
   const std::size_t count = order < 0 ? 0 : static_cast<std::size_t>(order) + 1;

@@ -7,6 +7,11 @@ inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitBadInput = 1;
 inline constexpr int kExitOutputFailed = 2;
 
+// Coefficients one factor can hold: orders 0 to 9.
+inline constexpr int CoefficientCapacity = 10;
+// Coefficients the product of two such factors can have.
+inline constexpr int ProductCapacity = 2 * CoefficientCapacity - 1;
+
 // Asks for the order and the coefficients on `out`, reads them from `in`, and
 // writes the product, or what was wrong with the input to `err`. Returns the
 // exit status: kExitSuccess or kExitBadInput.

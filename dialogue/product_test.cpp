@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cmath>
 #include <limits>
 #include <vector>
+
+#include "dialogue/dialogue.h"
 
 namespace {
 
@@ -96,6 +99,32 @@ TEST(Product, OnlyASumBeyondFloatIsInfinite) {
   std::array<float, 5> product{};
   MultiplyPolynomials(std::span(p1).first(3), std::span(p2).first(3), product);
   EXPECT_EQ(product, (std::array<float, 5>{1, 0x1p127f, 0, 0x1.8p127f, -inf}));
+}
+
+TEST(Product, ASumBeyondFloatOnTheWayIsSummedExactly) {
+  constexpr float inf = std::numeric_limits<float>::infinity();
+  constexpr float largest = std::numeric_limits<float>::max();  // 2^128 - 2^104
+  // p3[2] = largest + 2^103 + c: the running sum reaches the midpoint 2^128 -
+  // 2^103 between the largest float and infinity, which rounds to even: to
+  // infinity. Just below it the exact sum is the largest float; at it and
+  // just above, infinity.
+  const auto middle = [](float sign, float c) {
+    return Multiply({sign, sign * 0x1p-24f, sign * c}, {1, 0x1p127f, largest})[2];
+  };
+  EXPECT_EQ(middle(1, -1), largest);
+  EXPECT_EQ(middle(-1, -1), -largest);
+  EXPECT_EQ(middle(1, -0x1p-149f), largest);  // far below double's last place
+  EXPECT_EQ(middle(1, 0), inf);
+  EXPECT_EQ(middle(1, 0x1p-149f), inf);
+  EXPECT_EQ(middle(-1, 0x1p-149f), -inf);
+  // Away from the limit: 2^128 - 2^128 + 1 + 2^-24 + 2^-100. In double the last
+  // term is lost and 1 + 2^-24, a tie, rounds to 1; exactly, it is above the tie.
+  EXPECT_EQ(Multiply({0x1p127f, -0x1p127f, 1, 0x1p-24f, 0x1p-100f}, {1, 1, 1, 2, 2})[4],
+            1.0f + 0x1p-23f);
+  // A sum too small for a float keeps its sign.
+  const auto tiny = Multiply({0x1p127f, -0x1p127f, -0x1p-149f}, {0x1p-149f, 2, 2})[2];
+  EXPECT_EQ(tiny, 0.0f);
+  EXPECT_TRUE(std::signbit(tiny));
 }
 
 }  // namespace

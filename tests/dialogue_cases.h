@@ -128,10 +128,16 @@ inline constexpr DialogueCase kDialogueCases[] = {
      UP_TO_FACTORS RESULT "3e+38 2.5e+38 -3e+38 ]\n" PRESS_ANY_KEY, "", 0},
     {"ProductBeyondFloat", "0 3e38 2", UP_TO_FACTORS "\n" PRESS_ANY_KEY,
      "Ошибка: коэффициенты произведения слишком велики по модулю\n", 1},
-    // The exact middle coefficient, 2^128 - 2^103 - 1, would round to the largest
-    // float; its sum in double is the midpoint 2^128 - 2^103, which rounds beyond.
-    {"ProductSummedInDoubleRoundsBeyondFloat",
+    // The middle coefficient's running sum reaches the midpoint 2^128 - 2^103
+    // between the largest float and infinity, and so does its sum in double; its
+    // exact value, 1 less, rounds to the largest float. 1 more rounds beyond.
+    {"ProductJustBelowTheMidpointToInfinity",
      "2 1 5.9604644775390625e-08 -1 1 1.7014118346046923e+38 3.4028234663852886e+38",
+     UP_TO_FACTORS RESULT
+     "1 1.70141e+38 3.40282e+38 -1.70141e+38 -3.40282e+38 ]\n" PRESS_ANY_KEY,
+     "", 0},
+    {"ProductJustPastTheMidpointToInfinity",
+     "2 1 5.9604644775390625e-08 1 1 1.7014118346046923e+38 3.4028234663852886e+38",
      UP_TO_FACTORS "\n" PRESS_ANY_KEY,
      "Ошибка: коэффициенты произведения слишком велики по модулю\n", 1},
 };
