@@ -4,13 +4,34 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ostream>
 
 #include "console/standard_input.h"
 
+namespace {
+
+// Whether the last read had to wait for its input: the line was not yet typed
+// when the output before it was flushed.
+bool g_last_read_waited = false;
+// Where standard output stood once that input came.
+std::streamoff g_output_at_last_read = -1;
+
+bool InputWaiting() {
+  pollfd input{STDIN_FILENO, POLLIN, 0};
+  return poll(&input, 1, 0) > 0;
+}
+
+}  // namespace
+
 StandardInputStream::Buffer::int_type StandardInputStream::Buffer::underflow() {
   while (!ended_) {
+    const bool typed_ahead = InputWaiting();
     const ssize_t got = ::read(STDIN_FILENO, bytes_.data(), bytes_.size());
-    if (got > 0) return Deliver(static_cast<std::size_t>(got));
+    if (got > 0) {
+      g_last_read_waited = !typed_ahead;
+      g_output_at_last_read = StandardOutput().tellp();
+      return Deliver(static_cast<std::size_t>(got));
+    }
     if (got == 0) return NoMore(false);
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
       // A terminal left non-blocking by a program that crashed: the user
@@ -25,5 +46,7 @@ StandardInputStream::Buffer::int_type StandardInputStream::Buffer::underflow() {
 }
 
 bool InputEchoedWithOutput() {
-  return isatty(STDIN_FILENO) != 0 && isatty(STDOUT_FILENO) != 0;
+  return g_last_read_waited && g_output_at_last_read >= 0 &&
+         StandardOutput().tellp() == g_output_at_last_read && isatty(STDIN_FILENO) != 0 &&
+         isatty(STDOUT_FILENO) != 0;
 }

@@ -53,5 +53,6 @@ class StandardInputStream : public std::istream {
 };
 
 // Whether standard input is typed at the terminal that shows standard output,
-// which echoes what is typed there.
+// and what it read last was echoed there after all the output so far: typed
+// once the prompt was on screen, with nothing written since.
 bool InputEchoedWithOutput();
