@@ -100,16 +100,17 @@ volatile sig_atomic_t g_continues = 0;
 // from now on: the settings the shell put back, or those the user changed at
 // the shell while the program was stopped (stty erase ^H), whether the stop
 // came during the wait or just after it gave the user's settings back.
-void TakeTerminalAgain() {
+// Says whether it took the terminal.
+bool TakeTerminalAgain() {
   g_continues = g_continues + 1;
   const int terminal = g_terminal;
-  if (terminal < 0 || !InForeground(terminal)) return;
+  if (terminal < 0 || !InForeground(terminal)) return false;
   termios current;
   if (tcgetattr(terminal, &current) == 0 && !HoldsOwnMode(current)) {
     g_users_settings = current;
   }
   SetSettings(terminal, TCSANOW, SettingsFor(g_mode_to_take, g_users_settings));
-  if (g_awaiting_key) g_request_to_show_again = 1;
+  return true;
 }
 
 // While one handler runs the others wait, so that none undoes another's work.
@@ -171,9 +172,11 @@ extern "C" void GiveTerminalBackAndStop(int number) {
 // However the program was stopped, SIGSTOP too, which no program can catch:
 // where the terminal still holds the wait's mode (bash puts back the job's),
 // the user's settings stay as they were.
+// Only a stop that happened is followed by SIGCONT: in an orphaned group the
+// kernel discards the stop, and the screen has not changed.
 extern "C" void TakeTerminalOnContinue(int) {
   const int saved_errno = errno;
-  TakeTerminalAgain();
+  if (TakeTerminalAgain() && g_awaiting_key) g_request_to_show_again = 1;
   errno = saved_errno;
 }
 
