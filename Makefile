@@ -62,19 +62,22 @@ bench: all
 	bench/run_bench.sh "$(BUILD_DIR)"
 
 # The dialogue under libFuzzer with ASan and UBSan, for FUZZ_SECONDS; the
-# corpus it grows stays in build-fuzz/corpus.
+# corpus it grows stays in build-fuzz/corpus. A build folder of its own: its
+# compiler and flags are not those of BUILD_DIR.
 FUZZ_SECONDS ?= 600
 FUZZ_CXX ?= clang++-14
+FUZZ_BUILD_DIR ?= build-fuzz
 fuzz:
-	cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DPOLYMUL_FUZZ=ON \
+	cmake -S . -B "$(FUZZ_BUILD_DIR)" -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) -DPOLYMUL_FUZZ=ON \
 	  -DBUILD_TESTING=OFF $(CMAKE_FLAGS)
-	cmake --build build-fuzz --parallel $(JOBS) --target polymul_fuzz
-	mkdir -p build-fuzz/corpus
-	build-fuzz/fuzz/polymul_fuzz build-fuzz/corpus fuzz/corpus -max_len=512 \
-	  -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 -artifact_prefix=build-fuzz/ \
-	  $(FUZZ_FLAGS)
+	cmake --build "$(FUZZ_BUILD_DIR)" --parallel $(JOBS) --target polymul_fuzz
+	mkdir -p "$(FUZZ_BUILD_DIR)/corpus"
+	"$(FUZZ_BUILD_DIR)/fuzz/polymul_fuzz" "$(FUZZ_BUILD_DIR)/corpus" fuzz/corpus -max_len=512 \
+	  -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	  -artifact_prefix="$(FUZZ_BUILD_DIR)/" $(FUZZ_FLAGS)
 
-# The Windows console programs, cross-built with MinGW-w64: 32-bit and 64-bit.
+# The Windows console programs, cross-built with MinGW-w64: 32-bit and 64-bit,
+# each in a folder of its own, beside BUILD_DIR's program for this machine.
 WINDOWS_BUILD_DIR ?= build-windows
 WINDOWS64_BUILD_DIR ?= build-windows64
 windows:
@@ -105,15 +108,15 @@ test-windows: all windows windows64 windows-tests
 # for (ARCH=arm64, say), and the project's suite run on them under qemu-user.
 # Its .deb: make package BUILD_DIR=build-cross-arm64.
 ARCH ?= arm64
-CROSS_BUILD_DIR = build-cross-$(ARCH)
+CROSS_BUILD_DIR ?= build-cross-$(ARCH)
 CROSS_FLAGS = --toolchain cmake/debian-cross.cmake -DPOLYMUL_ARCH=$(ARCH)
 cross:
-	cmake -S . -B $(CROSS_BUILD_DIR) $(CROSS_FLAGS) \
+	cmake -S . -B "$(CROSS_BUILD_DIR)" $(CROSS_FLAGS) \
 	  -DPOLYMUL_GTEST_SOURCE=$(GTEST_SOURCE) $(CMAKE_FLAGS)
-	cmake --build $(CROSS_BUILD_DIR) --parallel $(JOBS)
+	cmake --build "$(CROSS_BUILD_DIR)" --parallel $(JOBS)
 test-cross: all cross
 	tests/test_cross.sh $(ARCH) "$(BUILD_DIR)" "$(CROSS_BUILD_DIR)"
-	$(MAKE) test-deb PACKAGE_DIR=$(CROSS_BUILD_DIR)-package CMAKE_FLAGS="$(CROSS_FLAGS)"
+	$(MAKE) test-deb PACKAGE_DIR="$(CROSS_BUILD_DIR)-package" CMAKE_FLAGS="$(CROSS_FLAGS)"
 
 # A .deb of the program, its manual pages, copyright and changelog;
 # dpkg-shlibdeps computes Depends. The packager is named with
