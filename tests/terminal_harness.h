@@ -9,28 +9,45 @@
 #include <chrono>
 #include <string>
 #include <string_view>
-#include <vector>
 
 inline constexpr std::string_view kPressAnyKey = "Нажмите любую клавишу";
-inline constexpr std::string_view kReportMark = "@@";
+// What the shell shows when it brings the program back to the foreground, as
+// bash shows the job's command line; here once the program goes on.
 inline constexpr std::string_view kContinuedMark = "%% continued\r\n";
+// What the shell shows once the program has ended, as its next prompt.
+inline constexpr std::string_view kJobDone = "%% done\r\n";
+// The console cases cut the screen here.
+inline constexpr std::string_view kReportMark = kJobDone;
 // A program that does not wait for its key has ended well within this.
 inline constexpr auto kLongEnoughToShowItWaits = std::chrono::milliseconds(300);
+// How long a case waits for what it expects before it fails.
+inline constexpr auto kPatience = std::chrono::milliseconds(10000);
 
 // kPipeLeftOpen: a pipe whose writer has more to say later, as in
 // `(echo 0 3 5; sleep 9) | polymul`. kClosed: closed, as `polymul <&-` leaves it.
 enum class Stdin { kTerminal, kPipe, kPipeLeftOpen, kClosed };
-// kTerminalOutsideSession: on the terminal, but without a controlling terminal.
 // kOtherTerminal: on a terminal other than the one the key comes from.
-enum class Stdout { kTerminal, kDevNull, kTerminalOutsideSession, kOtherTerminal };
+enum class Stdout { kTerminal, kDevNull, kOtherTerminal };
+// kWithoutTerminal: in a session of its own with no controlling terminal, as
+// `setsid polymul` starts it, its output still on the terminal.
 // kOwnSession: the first program of a session of its own on the terminal, as
 // `xterm -e` and `ssh -t` start one; the kernel discards a stop there.
 // kOrphaned: in the foreground, its parent gone from the session, as a program
 // that `sh -c 'polymul < input & sleep 1'` leaves behind; on SIGUSR1 the shell
 // takes the terminal back, as dash does once `sh -c` ends.
+// kOrphanedInBackground: the same, never given the terminal: the kernel
+// neither stops it nor lets it wait for the terminal (EIO).
 // kPidNamespaceInit: the first process of a PID namespace of its own, as
 // `docker run -it` and `unshare --pid --fork` start one.
-enum class Job { kForeground, kBackground, kOwnSession, kOrphaned, kPidNamespaceInit };
+enum class Job {
+  kForeground,
+  kBackground,
+  kWithoutTerminal,
+  kOwnSession,
+  kOrphaned,
+  kOrphanedInBackground,
+  kPidNamespaceInit,
+};
 
 struct Scene {
   Stdin in = Stdin::kTerminal;
@@ -43,10 +60,14 @@ struct Scene {
   bool stop_after_restore = false;       // stopped just after it restores the terminal
   bool continued_in_background = false;  // once stopped, `bg` before `fg`
   bool stty_while_stopped = false;       // `stty erase ^H` at the shell's prompt
+  // Standard input and output one open file of the terminal, left O_NONBLOCK
+  // by another program.
+  bool left_nonblocking = false;
 };
 
-// The shell's report of a program that ended with the terminal as it found it,
-// at every stop too, and with no input left behind for the next program.
+// The shell's report of a program that ended so, with the terminal as it found
+// it at every stop and at the end, and no input left behind for the next
+// program; else the report names each of these checks that failed.
 std::string Ending(int exit_status, int signal_number = 0);
 
 class Terminal {
@@ -64,61 +85,53 @@ class Terminal {
   // `done` holds; whether it did within `patience`.
   template <typename Predicate>
   bool TypeUntil(std::string_view key, Predicate done,
-                 std::chrono::milliseconds patience = std::chrono::seconds(10)) {
+                 std::chrono::milliseconds patience = kPatience) {
     const auto deadline = std::chrono::steady_clock::now() + patience;
     while (!done(screen_)) {
       if (std::chrono::steady_clock::now() >= deadline) return false;
       Type(key);
-      WaitUntil(done, std::chrono::milliseconds(20));
+      Shows(done, std::chrono::milliseconds(20));
     }
     return true;
   }
 
-  // Stops or restarts the terminal's output, as Ctrl-S and Ctrl-Q do.
-  void SetOutputStopped(bool stopped) const;
-
-  // As dash does when the job that started the program ends (Job::kOrphaned).
-  void ShellTakesTheTerminalBack();
-
-  // Everything shown on the other terminal (Stdout::kOtherTerminal).
-  std::string OtherScreen() const;
-
-  // Everything the terminal has shown, once `done` holds or time is up; with
-  // no patience, everything it has shown so far.
+  // Everything the terminal has shown, once `done` holds; if it does not
+  // within `patience`, the case fails there, saying what it `awaited`, and no
+  // later wait of this terminal waits again. With no patience: what it has
+  // shown so far, and no failure.
   template <typename Predicate>
-  const std::string& WaitUntil(
-      Predicate done, std::chrono::milliseconds patience = std::chrono::seconds(10)) {
-    const auto deadline = std::chrono::steady_clock::now() + patience;
-    while (!done(screen_)) {
-      const bool late = std::chrono::steady_clock::now() >= deadline;
-      pollfd ready{master_, POLLIN, 0};
-      if (poll(&ready, 1, late ? 0 : 20) <= 0) {
-        if (late) break;
-        continue;
-      }
-      if (!ReadScreen()) break;
+  const std::string& WaitUntil(std::string_view awaited, Predicate done,
+                               std::chrono::milliseconds patience = kPatience) {
+    if (!Shows(done, gave_up_ ? std::chrono::milliseconds(0) : patience) &&
+        patience.count() > 0 && !gave_up_) {
+      GiveUp(awaited, patience);
     }
     return screen_;
   }
-  const std::string& WaitFor(std::string_view text, std::chrono::milliseconds patience =
-                                                        std::chrono::seconds(10)) {
-    return WaitUntil(
-        [text](const std::string& shown) {
-          return shown.find(text) != std::string::npos;
-        },
-        patience);
+  template <typename Predicate>
+  const std::string& WaitUntil(Predicate done,
+                               std::chrono::milliseconds patience = kPatience) {
+    return WaitUntil("what the case awaits", done, patience);
   }
+  const std::string& WaitFor(std::string_view text,
+                             std::chrono::milliseconds patience = kPatience);
+
   // Whether the program ends, with nothing more typed, within `patience`.
   bool EndsWithin(std::chrono::milliseconds patience);
-
-  // The shell's report line, once the program has ended.
+  // The shell's report, once the program has ended.
   std::string Report();
-  // What the terminal showed before the report.
+  // What the terminal showed before the shell's next prompt.
   std::string Dialogue();
+  // Everything shown on the other terminal (Stdout::kOtherTerminal).
+  std::string OtherScreen() const;
 
   // Sends a signal to the program, the terminal's foreground job.
   // None once the terminal has no session: kill(0) would hit the tests.
   void Signal(int number) const;
+  // Stops or restarts the terminal's output, as Ctrl-S and Ctrl-Q do.
+  void SetOutputStopped(bool stopped) const;
+  // As dash does when the job that started the program ends (Job::kOrphaned).
+  void ShellTakesTheTerminalBack();
 
   // Whether a program reads the keyboard key by key, not line by line.
   bool ReadsKeys() const;
@@ -131,19 +144,42 @@ class Terminal {
   bool DropsInput() const;
   // Waits until the program has taken every signal sent to it and sleeps again.
   void AwaitSignalsTaken();
+  // Waits until the program has read everything typed and sleeps.
+  void AwaitInputTaken();
   // Whether the program waits for its key, blocked in its read with none to
   // take: else it has taken one, or is about to.
   bool WaitsForKey() const;
 
  private:
+  // Reads what the terminal shows until `done` holds; whether it did within
+  // `patience`.
+  template <typename Predicate>
+  bool Shows(Predicate done, std::chrono::milliseconds patience) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (!done(screen_)) {
+      const bool late = std::chrono::steady_clock::now() >= deadline;
+      pollfd ready{master_, POLLIN, 0};
+      if (poll(&ready, 1, late ? 0 : 20) <= 0) {
+        if (late) return false;
+        continue;
+      }
+      if (!ReadScreen()) return done(screen_);
+    }
+    return true;
+  }
   bool ReadScreen();
+  void GiveUp(std::string_view awaited, std::chrono::milliseconds patience);
   // Whether the program sleeps, with no signal waiting for it.
   bool Sleeps() const;
   termios Settings() const;
+  int QueuedInput() const;
 
   int master_ = -1;
   int slave_ = -1;         // the terminal's own side, to stop its output
   int other_master_ = -1;  // Stdout::kOtherTerminal
+  int report_pipe_ = -1;   // the shell's report comes here, as one line
   pid_t shell_ = -1;
   std::string screen_;
+  std::string report_;
+  bool gave_up_ = false;
 };
