@@ -66,26 +66,6 @@ std::optional<std::size_t> ConvertWithSystem(iconv_t converter, std::string_view
   return out.size() - out_left;
 }
 
-// Numbers, blanks, brackets, "p1()= " and line ends are written as they are,
-// unconverted, and the texts hold Russian letters and ASCII: a charset serves
-// only where ASCII stays ASCII and every Russian letter has a code, so that the
-// whole run is in one charset (not UTF-16, UTF-7, EBCDIC or KOI-7, say).
-bool ServesTheWholeRun(iconv_t converter) {
-  std::array<char, 0x7F - 0x20 + 1> ascii{};
-  for (std::size_t i = 0; i + 1 < ascii.size(); ++i)
-    ascii[i] = static_cast<char>(0x20 + i);
-  ascii.back() = '\n';
-  std::array<char, 66> letters{'\xA8', '\xB8'};  // Ё and ё, then А to я
-  for (std::size_t i = 2; i < letters.size(); ++i)
-    letters[i] = static_cast<char>(0xC0 + i - 2);
-
-  std::array<char, ConsoleTextBufferSize * kMaxBytesPerCharacter> out;
-  const std::string_view ascii_text(ascii.data(), ascii.size());
-  const auto ascii_size = ConvertWithSystem(converter, ascii_text, out);
-  return ascii_size && std::string_view(out.data(), *ascii_size) == ascii_text &&
-         ConvertWithSystem(converter, {letters.data(), letters.size()}, out);
-}
-
 TerminalCharset FindTerminalCharset() {
   const std::string_view name = TerminalCharsetName();
   TerminalCharset terminal{CharsetFromName(name)};
@@ -97,7 +77,10 @@ TerminalCharset FindTerminalCharset() {
     name.copy(zero_terminated.data(), name.size());
     terminal.converter = iconv_open(zero_terminated.data(), "CP1251");
   }
-  if (terminal.converter != kNoConverter && !ServesTheWholeRun(terminal.converter)) {
+  const auto convert = [&terminal](std::string_view text, std::span<char> out) {
+    return ConvertWithSystem(terminal.converter, text, out);
+  };
+  if (terminal.converter != kNoConverter && !ServesTheWholeRun(convert)) {
     iconv_close(terminal.converter);
     terminal.converter = kNoConverter;
   }
@@ -109,16 +92,20 @@ TerminalCharset g_terminal;
 
 }  // namespace
 
-void ChooseTerminalCharset() {
-  if (g_terminal.converter != kNoConverter) iconv_close(g_terminal.converter);
-  g_terminal = FindTerminalCharset();
-}
+// Called once, as the program starts: the converter serves the whole run and
+// is never closed.
+void ChooseTerminalCharset() { g_terminal = FindTerminalCharset(); }
 
 void PrintConsoleText(std::ostream& out, const MessageText& text) {
   std::array<char, ConsoleTextBufferSize * kMaxBytesPerCharacter> buffer;
-  // The charset was chosen for having every character of the texts.
+  // The charset was chosen for having every character of the texts: only a
+  // text that holds the unused byte 0x98 is refused, and not written.
   const auto size = g_terminal.charset == Charset::kOther
                         ? ConvertWithSystem(g_terminal.converter, text.view(), buffer)
                         : ConvertFromWindows1251(text.view(), g_terminal.charset, buffer);
-  out.write(buffer.data(), static_cast<std::streamsize>(size.value_or(0)));
+  if (!size) {
+    out.setstate(std::ios::badbit);
+    return;
+  }
+  out.write(buffer.data(), static_cast<std::streamsize>(*size));
 }

@@ -89,11 +89,12 @@ Charset CharsetFromCodePage(unsigned code_page) {
   }
 }
 
-char16_t UnicodeFromWindows1251(char byte) {
+std::optional<char16_t> UnicodeFromWindows1251(char byte) {
   const auto code = static_cast<unsigned char>(byte);
   if (code < 0x80) return code;
   const char16_t character = code_pages::kWindows1251[code - 0x80u];
-  return character != 0 ? character : u'\uFFFD';
+  if (character == 0) return std::nullopt;
+  return character;
 }
 
 std::optional<std::size_t> ConvertFromWindows1251(std::string_view text, Charset target,
@@ -103,8 +104,11 @@ std::optional<std::size_t> ConvertFromWindows1251(std::string_view text, Charset
   }
   std::size_t size = 0;
   if (target == Charset::kUtf8) {
-    for (const char byte : text)
-      size += EncodeUtf8(UnicodeFromWindows1251(byte), &out[size]);
+    for (const char byte : text) {
+      const auto character = UnicodeFromWindows1251(byte);
+      if (!character) return std::nullopt;
+      size += EncodeUtf8(*character, &out[size]);
+    }
     return size;
   }
   const auto& table = SingleByteTable(target);

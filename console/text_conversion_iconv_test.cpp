@@ -9,7 +9,8 @@
 
 namespace {
 
-// The C library's opinion, or "<none>" where it has no exact conversion.
+// The C library's opinion, or "<none>" where it has no exact conversion: for
+// the byte that Windows-1251 leaves unused, 0x98, too.
 std::string ConvertWithIconv(const std::string& text, const char* target) {
   const iconv_t converter = iconv_open(target, "CP1251");
   if (converter == reinterpret_cast<iconv_t>(-1)) return "<no converter>";
@@ -33,7 +34,6 @@ TEST(Conversion, AgreesWithIconvOnEveryByte) {
   for (const auto& [charset, name] : targets) {
     int converted = 0;
     for (int byte = 1; byte < 256; ++byte) {
-      if (byte == 0x98) continue;  // unused in Windows-1251; iconv refuses it
       const std::string text(1, static_cast<char>(byte));
       std::array<char, kMaxBytesPerCharacter> buffer{};
       const auto size = ConvertFromWindows1251(text, charset, buffer);

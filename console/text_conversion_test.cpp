@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <optional>
+#include <sstream>
 #include <string>
 
+#include "console/console.h"
 #include "console/message_text.h"
 
 namespace {
@@ -93,13 +96,76 @@ TEST(Conversion, RefusesWhatItCannotWriteExactly) {
   EXPECT_EQ(Convert(euro.view(), Charset::kKoi8R), "<none>");
   EXPECT_EQ(Convert(euro.view(), Charset::kIbm866), "<none>");
   EXPECT_EQ(Convert(euro.view(), Charset::kUtf8), "5 \xE2\x82\xAC");
-  EXPECT_EQ(Convert("\x98", Charset::kUtf8), "\xEF\xBF\xBD");  // the one unused byte
   EXPECT_EQ(Convert("abc", Charset::kOther), "<none>");
 
   std::array<char, 11> small{};  // less than kMaxBytesPerCharacter for each byte
   EXPECT_FALSE(ConvertFromWindows1251("abc", Charset::kKoi8R, small));
   std::array<char, 12> enough{};
   EXPECT_EQ(ConvertFromWindows1251("abc", Charset::kKoi8R, enough), 3u);
+}
+
+// The one byte that Windows-1251 leaves unused has no character in any charset:
+// every path refuses it alike, and PrintConsoleText writes nothing of its text.
+TEST(Conversion, RefusesTheUnusedByteEverywhere) {
+  EXPECT_EQ(UnicodeFromWindows1251('\x98'), std::nullopt);
+  EXPECT_EQ(UnicodeFromWindows1251('\x99'), u'\u2122');
+  for (const Charset target : {Charset::kUtf8, Charset::kIbm866, Charset::kKoi8R,
+                               Charset::kWindows1251, Charset::kIso8859_5}) {
+    EXPECT_EQ(Convert("\x98", target), "<none>");
+    EXPECT_EQ(Convert("a\x98", target), "<none>");
+  }
+
+  MessageText unused = Cp1251Text(u8"Ошибка: ");
+  unused.bytes[unused.size++] = '\x98';
+  std::ostringstream out;
+  PrintConsoleText(out, unused);
+  EXPECT_TRUE(out.bad());
+  EXPECT_EQ(out.str(), "");
+}
+
+// Where the system converts, a charset serves only if it keeps ASCII as ASCII
+// and has every Russian letter.
+TEST(Charsets, FromTheSystemServeOnlyWithAsciiAndEveryLetter) {
+  const auto system = [](auto change) {
+    return ServesTheWholeRun(
+        [&](std::string_view text, std::span<char> out) { return change(text, out); });
+  };
+  const auto exact = [](std::string_view text, std::span<char> out) {
+    return ConvertFromWindows1251(text, Charset::kIbm866, out);
+  };
+  EXPECT_TRUE(system(exact));
+  // One ASCII character changed, as an EBCDIC or a national ISO 646 set does.
+  EXPECT_FALSE(system([&](std::string_view text, std::span<char> out) {
+    auto size = exact(text, out);
+    for (char& c : out.first(size.value_or(0))) c = c == '~' ? '\xAF' : c;
+    return size;
+  }));
+  // A line end that becomes CR LF.
+  EXPECT_FALSE(system([&](std::string_view text, std::span<char> out) {
+    auto size = exact(text, out);
+    if (size && *size > 0 && out[*size - 1] == '\n') {
+      out[*size - 1] = '\r';
+      out[(*size)++] = '\n';
+    }
+    return size;
+  }));
+  // A shift back at the end of each text, as stateful charsets write.
+  EXPECT_FALSE(system([&](std::string_view text, std::span<char> out) {
+    auto size = exact(text, out);
+    if (size) out[(*size)++] = '\x0F';
+    return size;
+  }));
+  // One Russian letter lacking.
+  EXPECT_FALSE(system([&](std::string_view text, std::span<char> out) {
+    return text.find('\xB8') == text.npos ? exact(text, out) : std::nullopt;
+  }));
+  EXPECT_FALSE(system([&](std::string_view text, std::span<char> out) {
+    return text.find('\xFF') == text.npos ? exact(text, out) : std::nullopt;
+  }));
+  // ASCII refused outright.
+  EXPECT_FALSE(system([&](std::string_view text, std::span<char> out) {
+    return text.find('A') == text.npos ? exact(text, out) : std::nullopt;
+  }));
 }
 
 TEST(Charsets, AreKnownByTheirUsualNames) {

@@ -89,9 +89,17 @@ void PrintTo(const ConsoleCase& run, std::ostream* out) { *out << run.name; }
   CONSOLE_HEAD "2\n" CONSOLE_HINTS          \
                "p1()= 1 2 3\np2()= 4 5 6\n" \
                "Значение полинома p3 = [ 4 13 28 27 18 ]\nНажмите любую клавишу"
+// The user's Enter has ended the line: the error follows it directly.
 #define CONSOLE_BAD_INPUT                                                                                                  \
   CONSOLE_HEAD "1\n" CONSOLE_HINTS                                                                                         \
-               "p1()= 1,5 2\n\n"                                                                                           \
+               "p1()= 1,5 2\n"                                                                                             \
+               "Ошибка: коэффициент должен быть числом, например 2 или -1.5\n" \
+               "Нажмите любую клавишу"
+// Typed ahead, the coefficients were read with the order, and the prompt
+// written after them still has its line open.
+#define CONSOLE_BAD_INPUT_TYPED_AHEAD                                                                                      \
+  CONSOLE_HEAD "1 1,5 2\n" CONSOLE_HINTS                                                                                   \
+               "p1()=\n"                                                                                                   \
                "Ошибка: коэффициент должен быть числом, например 2 или -1.5\n" \
                "Нажмите любую клавишу"
 
@@ -101,6 +109,7 @@ const ConsoleCase kConsoleCases[] = {
     {"ProductKoi8R", "ru_RU.KOI8-R", {"2", "1 2 3", "4 5 6"}, CONSOLE_PRODUCT, 0},
     {"BadInputUtf8", "ru_RU.UTF-8", {"1", "1,5 2"}, CONSOLE_BAD_INPUT, 1},
     {"BadInputKoi8R", "ru_RU.KOI8-R", {"1", "1,5 2"}, CONSOLE_BAD_INPUT, 1},
+    {"BadInputTypedAhead", "ru_RU.UTF-8", {"1 1,5 2"}, CONSOLE_BAD_INPUT_TYPED_AHEAD, 1},
 };
 
 class WindowsConsole : public testing::TestWithParam<ConsoleCase> {};
