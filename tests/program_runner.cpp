@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -45,47 +46,47 @@ void ExecProgram(std::vector<std::string> command, int ignored_signal) {
   _exit(127);
 }
 
-namespace {
-
-// Whatever session or group a process of the tests makes for itself, it stays
-// their descendant: orphans are reparented here, not to init.
 void AdoptOrphans() { prctl(PR_SET_CHILD_SUBREAPER, 1); }
 
-struct Process {
-  pid_t pid = 0;
-  pid_t parent = 0;
-  char state = 0;  // S sleeps, Z has ended and waits to be reaped
-  bool ended() const { return state == 'Z'; }
-};
-
-// A process as its /proc/<pid>/stat tells; no state if it is gone.
-Process ReadProcess(const std::filesystem::path& folder) {
-  std::ifstream stat(folder / "stat");
-  std::string line;
-  Process process;
-  if (!std::getline(stat, line)) return process;  // not a process, or gone
-  // pid (name) state parent ...; the name may hold blanks and parentheses.
-  std::istringstream fields(line.substr(line.rfind(')') + 1));
-  process.pid = static_cast<pid_t>(std::atoi(line.c_str()));
-  fields >> process.state >> process.parent;
+ProcessStatus ReadProcessStatus(pid_t pid) {
+  ProcessStatus process;
+  std::ifstream file("/proc/" + std::to_string(pid) + "/status");
+  // "Key:\tvalue" lines; the name is escaped, and its colons come after "Name".
+  for (std::string line; std::getline(file, line);) {
+    const std::size_t colon = line.find(':');
+    if (colon == line.npos) continue;
+    const std::string_view key(line.data(), colon);
+    const char* value = line.c_str() + colon + 1;
+    value += std::strspn(value, " \t");
+    if (key == "State") process.state = *value;
+    if (key == "Pid") process.pid = static_cast<pid_t>(std::atol(value));
+    if (key == "PPid") process.parent = static_cast<pid_t>(std::atol(value));
+    if (key == "SigPnd" || key == "ShdPnd") {
+      process.signal_pending = process.signal_pending || value[std::strspn(value, "0")];
+    }
+  }
   return process;
 }
 
+namespace {
+
 // Every descendant of this process, from /proc.
-std::vector<Process> Descendants() {
-  std::vector<Process> all;
+std::vector<ProcessStatus> Descendants() {
+  std::vector<ProcessStatus> all;
   std::error_code ignored;
   for (const auto& entry : std::filesystem::directory_iterator("/proc", ignored)) {
-    if (const Process process = ReadProcess(entry.path()); process.state != 0) {
+    // Not a process, as /proc/self is not, is pid 0, which none has.
+    const pid_t pid = std::atoi(entry.path().filename().c_str());
+    if (const ProcessStatus process = ReadProcessStatus(pid); process.state != 0) {
       all.push_back(process);
     }
   }
-  std::vector<Process> found;
+  std::vector<ProcessStatus> found;
   std::vector<pid_t> parents{getpid()};
   while (!parents.empty()) {
     const pid_t parent = parents.back();
     parents.pop_back();
-    for (const Process& process : all) {
+    for (const ProcessStatus& process : all) {
       if (process.parent != parent) continue;
       found.push_back(process);
       parents.push_back(process.pid);
@@ -99,16 +100,16 @@ std::vector<Process> Descendants() {
 void EndCaseProcesses(pid_t keep) {
   // A process may fork while its siblings are killed: again until none is left.
   for (;;) {
-    const std::vector<Process> left = Descendants();
-    if (std::all_of(left.begin(), left.end(), [keep](const Process& process) {
-          return process.pid == keep && process.ended();
+    const std::vector<ProcessStatus> left = Descendants();
+    if (std::all_of(left.begin(), left.end(), [keep](const ProcessStatus& process) {
+          return process.pid == keep && process.Ended();
         })) {
       return;
     }
-    for (const Process& process : left) {
-      if (!process.ended()) kill(process.pid, SIGKILL);
+    for (const ProcessStatus& process : left) {
+      if (!process.Ended()) kill(process.pid, SIGKILL);
     }
-    for (const Process& process : left) {
+    for (const ProcessStatus& process : left) {
       if (process.parent == getpid() && process.pid != keep) {
         waitpid(process.pid, nullptr, 0);
       }
@@ -119,67 +120,92 @@ void EndCaseProcesses(pid_t keep) {
 
 namespace {
 
-// Waits for the tests to end, however they end (a crash, SIGKILL), adopting
-// whatever their cases leave behind; then ends all of it, and ends as the tests
-// did. A signal that would end it ends the tests first. `awaited` has been held
-// since before the tests started, so that no SIGCHLD is lost.
-[[noreturn]] void OutliveTheTests(pid_t tests, const sigset_t& awaited) {
-  int ending_signal = 0;
-  int tests_status = 0;
-  for (bool tests_ended = false; !tests_ended && ending_signal == 0;) {
-    const int number = sigwaitinfo(&awaited, nullptr);
-    if (number > 0 && number != SIGCHLD) ending_signal = number;
-    int status = 0;
-    for (pid_t ended; (ended = waitpid(-1, &status, WNOHANG)) > 0;) {
-      if (ended == tests) {
-        tests_ended = true;
-        tests_status = status;
-      }
+void RefuseOptionsThatExcludeEachOther(const ProgramOptions& options) {
+  struct Field {
+    const char* name;
+    bool given;
+  };
+  const Field input{"input", !options.input.empty()};
+  const Field answers{"answers", !options.answers.empty()};
+  const Field digits{"digits_after_input", options.digits_after_input > 0};
+  const Field stdin_file{"stdin_file", options.stdin_file != nullptr};
+  const Field stdout_file{"stdout_file", options.stdout_file != nullptr};
+  const Field stdout_closed{"stdout_closed", options.stdout_closed};
+  // Answers wait for prompts in the output that is captured.
+  const std::pair<Field, Field> excluding[] = {
+      {input, stdin_file},          {answers, stdin_file},  {digits, stdin_file},
+      {stdout_file, stdout_closed}, {answers, stdout_file}, {answers, stdout_closed}};
+  for (const auto& [first, second] : excluding) {
+    if (first.given && second.given) {
+      throw std::invalid_argument(std::string("ProgramOptions: ") + first.name + " and " +
+                                  second.name + " exclude each other");
     }
   }
-  EndCaseProcesses();  // the tests too, if a signal came first
-  if (ending_signal == 0 && WIFSIGNALED(tests_status)) {
-    ending_signal = WTERMSIG(tests_status);
-  }
-  if (ending_signal != 0) {
-    signal(ending_signal, SIG_DFL);
-    sigprocmask(SIG_UNBLOCK, &awaited, nullptr);
-    raise(ending_signal);
-    _exit(128 + ending_signal);
-  }
-  _exit(WEXITSTATUS(tests_status));
 }
 
-// The tests run in a child of the process that was started: that one stays
-// their parent, and nothing a case starts outlives them.
-[[maybe_unused]] const bool kTestsOutlived = [] {
-  sigset_t awaited;
-  sigemptyset(&awaited);
-  for (const int number : {SIGCHLD, SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGALRM}) {
-    sigaddset(&awaited, number);
+// The program's standard input, output and error, each a pipe or a file: the
+// descriptors it is given, and the other ends of its pipes, kept here to be
+// polled (-1 for a file, or once closed). The tests' main keeps descriptors 0
+// to 2 open, so that none of these can be one of them.
+struct Streams {
+  std::array<int, 3> program{-1, -1, -1};
+  std::array<pollfd, 3> ours{{{-1, POLLOUT, 0}, {-1, POLLIN, 0}, {-1, POLLIN, 0}}};
+
+  explicit Streams(const ProgramOptions& options) {
+    if (options.stdin_file != nullptr) {
+      program[0] = Open(options.stdin_file, O_RDONLY);
+    } else {
+      Pipe(0, /*program_reads=*/true);
+    }
+    if (options.stdout_file != nullptr) {
+      program[1] = Open(options.stdout_file, O_WRONLY | O_CREAT | O_TRUNC);
+    } else {
+      Pipe(1, false);
+    }
+    if (options.stdout_closed) Close(ours[1].fd);
+    Pipe(2, false);
   }
-  sigset_t inherited;
-  sigprocmask(SIG_BLOCK, &awaited, &inherited);
-  AdoptOrphans();
-  const pid_t tests = fork();
-  if (tests > 0) OutliveTheTests(tests, awaited);
-  sigprocmask(SIG_SETMASK, &inherited, nullptr);
-  AdoptOrphans();  // not inherited: the tests adopt what each case leaves
-  return tests == 0;
-}();
+  ~Streams() { CloseAll(); }
+  Streams(const Streams&) = delete;
+  Streams& operator=(const Streams&) = delete;
+
+  static void Close(int& fd) {
+    if (fd >= 0) close(fd);
+    fd = -1;
+  }
+
+ private:
+  int Open(const char* path, int flags) {
+    const int fd = open(path, flags | O_CLOEXEC, 0600);
+    if (fd < 0) Fail(std::string("cannot open ") + path);
+    return fd;
+  }
+  void Pipe(std::size_t number, bool program_reads) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0) Fail("pipe failed");
+    program[number] = ends[program_reads ? 0 : 1];
+    ours[number].fd = ends[program_reads ? 1 : 0];
+  }
+  void CloseAll() {
+    for (int& fd : program) Close(fd);
+    for (pollfd& end : ours) Close(end.fd);
+  }
+  // No destructor runs for a constructor that throws.
+  [[noreturn]] void Fail(const std::string& what) {
+    const std::string reason = std::strerror(errno);
+    CloseAll();
+    throw std::runtime_error(what + ": " + reason);
+  }
+};
 
 [[noreturn]] void BecomeProgram(const ProgramOptions& options,
-                                std::vector<std::string> command, int in, int out,
-                                int err) {
+                                std::vector<std::string> command,
+                                const Streams& streams) {
   setsid();
-  if (options.stdin_file != nullptr) in = open(options.stdin_file, O_RDONLY);
-  dup2(in, STDIN_FILENO);
-  if (options.nonblocking_input) fcntl(STDIN_FILENO, F_SETFL, O_NONBLOCK);
-  if (options.stdout_file != nullptr) {
-    out = open(options.stdout_file, O_WRONLY);
+  for (int number = 0; number < 3; ++number) {
+    dup2(streams.program[static_cast<std::size_t>(number)], number);
   }
-  dup2(out, STDOUT_FILENO);
-  dup2(err, STDERR_FILENO);
+  if (options.nonblocking_input) fcntl(STDIN_FILENO, F_SETFL, O_NONBLOCK);
   for (const char* variable :
        {"LANG", "LANGUAGE", "LC_ALL", "LC_CTYPE", "LC_MESSAGES", "LC_NUMERIC"}) {
     unsetenv(variable);
@@ -193,22 +219,17 @@ namespace {
 }  // namespace
 
 ProgramRun RunProgram(const ProgramOptions& options) {
-  int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 ||
-      pipe2(err, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe failed");
-  }
+  RefuseOptionsThatExcludeEachOther(options);
   std::vector<std::string> command =
       options.command.empty() ? ProgramCommand() : options.command;
+  Streams streams(options);
   const pid_t child = fork();
-  if (child == 0) BecomeProgram(options, std::move(command), in[0], out[1], err[1]);
-  for (const int end : {in[0], out[1], err[1]}) close(end);
-  if (child < 0) {
-    for (const int end : {in[1], out[0], err[0]}) close(end);
-    throw std::runtime_error("fork failed");
-  }
+  if (child == 0) BecomeProgram(options, std::move(command), streams);
+  if (child < 0) throw std::runtime_error("fork failed");
+  for (int& fd : streams.program) Streams::Close(fd);
   signal(SIGPIPE, SIG_IGN);  // a program that stops reading early is no test failure
-  fcntl(in[1], F_SETFL, O_NONBLOCK);
+  pollfd& in = streams.ours[0];
+  if (in.fd >= 0) fcntl(in.fd, F_SETFL, O_NONBLOCK);
 
   ProgramRun run;
   std::string input = options.input;
@@ -217,51 +238,43 @@ ProgramRun RunProgram(const ProgramOptions& options) {
   std::size_t digits_left = options.digits_after_input;
   const std::string digits(65536, '7');
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
-  std::array<pollfd, 3> streams{
-      {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {in[1], POLLOUT, 0}}};
-  std::array<std::string*, 2> sinks{&run.out, &run.err};
-  const auto stop = [&](pollfd& stream) {
-    close(stream.fd);
-    stream.fd = -1;
+  const std::array<std::string*, 3> sinks{nullptr, &run.out, &run.err};
+  const auto writing = [&streams] {
+    return streams.ours[1].fd >= 0 || streams.ours[2].fd >= 0;
   };
-  if (options.stdout_closed) stop(streams[0]);
-  while ((streams[0].fd >= 0 || streams[1].fd >= 0) &&
-         std::chrono::steady_clock::now() < deadline) {
+  while (writing() && std::chrono::steady_clock::now() < deadline) {
     for (; answered < options.answers.size(); ++answered) {
       const auto& [prompt, answer] = options.answers[answered];
       const auto at = run.out.find(prompt, prompts_seen_up_to);
       if (at == std::string::npos) break;
-      // Asleep: waiting for something, using no processor.
-      if (options.answer_once_asleep &&
-          ReadProcess("/proc/" + std::to_string(child)).state != 'S') {
-        break;
-      }
+      if (options.answer_once_asleep && !ReadProcessStatus(child).Sleeps()) break;
       prompts_seen_up_to = at + prompt.size();
       input += answer;
     }
     const bool more_to_send = !input.empty() || digits_left > 0;
-    if (!more_to_send && answered == options.answers.size() && streams[2].fd >= 0) {
-      stop(streams[2]);  // all sent
+    if (!more_to_send && answered == options.answers.size()) {
+      Streams::Close(in.fd);  // all sent
     }
-    streams[2].events = more_to_send ? POLLOUT : 0;
-    if (poll(streams.data(), streams.size(), 100) <= 0) continue;
-    for (std::size_t i = 0; i < sinks.size(); ++i) {
-      if (streams[i].revents == 0) continue;
+    in.events = more_to_send ? POLLOUT : 0;
+    if (poll(streams.ours.data(), streams.ours.size(), 100) <= 0) continue;
+    for (std::size_t i = 1; i < sinks.size(); ++i) {
+      pollfd& out = streams.ours[i];
+      if (out.fd < 0 || out.revents == 0) continue;
       std::array<char, 4096> buffer;
-      const ssize_t got = read(streams[i].fd, buffer.data(), buffer.size());
+      const ssize_t got = read(out.fd, buffer.data(), buffer.size());
       if (got > 0) {
         sinks[i]->append(buffer.data(), static_cast<std::size_t>(got));
       } else {
-        stop(streams[i]);
+        Streams::Close(out.fd);
       }
     }
-    if (streams[2].fd >= 0 && streams[2].revents != 0) {
+    if (in.fd >= 0 && in.revents != 0) {
       const std::string_view next =
           !input.empty() ? input : std::string_view(digits).substr(0, digits_left);
-      const bool writable = (streams[2].revents & POLLOUT) != 0;
-      const ssize_t sent = writable ? write(in[1], next.data(), next.size()) : 0;
+      const bool writable = (in.revents & POLLOUT) != 0;
+      const ssize_t sent = writable ? write(in.fd, next.data(), next.size()) : 0;
       if (!writable || (sent < 0 && errno != EAGAIN)) {
-        stop(streams[2]);  // the program reads no more
+        Streams::Close(in.fd);  // the program reads no more
       } else if (sent > 0) {
         const auto size = static_cast<std::size_t>(sent);
         if (!input.empty()) {
@@ -275,17 +288,13 @@ ProgramRun RunProgram(const ProgramOptions& options) {
   // Its output closed, it has ended or is about to: its exit status is kept
   // if it comes before the deadline.
   siginfo_t ended{};
-  while (streams[0].fd < 0 && streams[1].fd < 0 &&
-         std::chrono::steady_clock::now() < deadline &&
+  while (!writing() && std::chrono::steady_clock::now() < deadline &&
          waitid(P_PID, static_cast<id_t>(child), &ended, WEXITED | WNOHANG | WNOWAIT) ==
              0 &&
          ended.si_pid == 0) {
     poll(nullptr, 0, 10);
   }
   EndCaseProcesses(child);
-  for (const auto& stream : streams) {
-    if (stream.fd >= 0) close(stream.fd);
-  }
   int status = 0;
   rusage usage{};
   wait4(child, &status, 0, &usage);
@@ -298,19 +307,35 @@ ProgramRun RunProgram(const ProgramOptions& options) {
 std::string Convert(std::string_view text, const char* from, const char* to) {
   const iconv_t converter = iconv_open(to, from);
   if (converter == reinterpret_cast<iconv_t>(-1)) {
-    throw std::runtime_error(std::string("iconv cannot convert into ") + to);
+    throw std::runtime_error(std::string("iconv cannot convert from ") + from + " into " +
+                             to);
   }
-  std::string converted(text.size() * 4, '\0');
+  std::string converted;
   char* in = const_cast<char*>(text.data());
   std::size_t in_left = text.size();
-  char* out = converted.data();
-  std::size_t out_left = converted.size();
-  const std::size_t result = iconv(converter, &in, &in_left, &out, &out_left);
-  iconv_close(converter);
-  if (result == static_cast<std::size_t>(-1)) {
-    throw std::runtime_error(std::string("no exact conversion into ") + to);
+  std::size_t inexact = 0;  // characters that iconv transliterated
+  bool failed = false;
+  // All of the text, then (with no input) the end of a stateful charset's state.
+  for (bool text_done = false;;) {
+    std::array<char, 4096> buffer;
+    char* out = buffer.data();
+    std::size_t out_left = buffer.size();
+    const std::size_t result = text_done
+                                   ? iconv(converter, nullptr, nullptr, &out, &out_left)
+                                   : iconv(converter, &in, &in_left, &out, &out_left);
+    converted.append(buffer.data(), buffer.size() - out_left);
+    if (result == static_cast<std::size_t>(-1) && errno == E2BIG) continue;
+    failed = result == static_cast<std::size_t>(-1);
+    if (!failed) inexact += result;
+    if (failed || text_done) break;
+    text_done = true;
   }
-  converted.resize(converted.size() - out_left);
+  iconv_close(converter);
+  if (failed || inexact != 0) {
+    throw std::runtime_error("no exact conversion from " + std::string(from) + " into " +
+                             to + " at byte " + std::to_string(text.size() - in_left) +
+                             " of " + std::to_string(text.size()));
+  }
   return converted;
 }
 
