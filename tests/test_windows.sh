@@ -10,6 +10,26 @@ native=$1 win32=$2 win64=$3 unit_tests=$4
 # A 32-bit program of Wine's own: it starts wherever 32-bit programs do.
 wine32_probe=${WINE32_PROBE:-/usr/lib/wine/wineserver32 --version}
 
+# Runs a command, for ten minutes at most, on a pseudo-terminal of script(1)'s,
+# which Wine makes a console of (the console's own unit cases need one), its
+# output into a file rather than through the console, which would draw it a
+# character at a time. Standard input is a pipe that never ends: at the end
+# of its input script types the terminal's end-of-file character, which the
+# console would take for keys (Ctrl-@) in the middle of a case.
+in_console() {  # log command...
+  local log=$1 command folder quiet status=0
+  shift
+  command=$(printf '%q ' "$@")
+  folder=$(mktemp -d)
+  mkfifo "$folder/input"
+  exec {quiet}<>"$folder/input"
+  rm -r "$folder"
+  SHELL=/bin/sh timeout 600 script -qec "$command >$(printf %q "$log") 2>&1" /dev/null \
+    <&"$quiet" >/dev/null || status=$?
+  exec {quiet}>&-
+  return "$status"
+}
+
 run_cases() {  # build-folder WINEARCH loader
   local prefix
   prefix=$(realpath "$1")/wine
@@ -23,13 +43,8 @@ run_cases() {  # build-folder WINEARCH loader
   setsid "$3" wineboot --init </dev/null
   export POLYMUL_WINDOWS=1 POLYMUL_LAUNCHER=$3 POLYMUL_PROGRAM=$1/polymul.exe
   # A run that hangs fails, within a time that a loaded machine still keeps.
-  # On a pseudo-terminal of script(1)'s, which Wine makes a console of: the
-  # console's own cases need one. Their report goes to a file, not through the
-  # console, which would draw it a character at a time.
   local log=$1/$unit_tests/wine.log
-  local command
-  command=$(printf '%q ' "$3" "$1/$unit_tests/tests/polymul_unit_tests.exe" --gtest_brief=1)
-  if ! timeout 600 script -qec "$command >$(printf %q "$log") 2>&1" /dev/null </dev/null >/dev/null; then
+  if ! in_console "$log" "$3" "$1/$unit_tests/tests/polymul_unit_tests.exe" --gtest_brief=1; then
     cat "$log"
     echo "test-windows: the unit tests failed under Wine ($2)"
     exit 1
