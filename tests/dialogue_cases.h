@@ -12,6 +12,7 @@
 #define RESULT "Значение полинома p3 = [ "
 #define PRESS_ANY_KEY "Нажмите любую клавишу"
 #define UP_TO_FACTORS INTRODUCTION ORDER_PROMPT HINTS "p1()= p2()= "
+#define ERROR_OUTPUT_FAILED "Ошибка: не удалось записать вывод программы\n"
 
 struct DialogueCase {
   const char* name;

@@ -1,10 +1,17 @@
 // The built program from the outside: exact bytes, exit status, character sets.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -58,12 +65,32 @@ TEST(EndToEndProgram, IgnoresItsArguments) {
   ExpectRun(run, Case("OrderTwo"), PlatformCharset(), PlatformLineEnd());
 }
 
+// `script` run by sh, then the program's command as its arguments.
+std::vector<std::string> InShell(const char* script) {
+  std::vector<std::string> command = {"sh", "-c", script, "sh"};
+  for (std::string& word : ProgramCommand()) command.push_back(std::move(word));
+  return command;
+}
+
+// Output that cannot be written at all: status 2, and a word on standard error.
 TEST(EndToEndProgram, FailedWriteIsNotSuccess) {
-  const ProgramRun run = RunProgram(
-      {.input = "0 3 5", .environment = PlatformLocale(), .stdout_file = "/dev/full"});
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.err, Encode("Ошибка: не удалось записать вывод программы\n",
-                            PlatformCharset(), PlatformLineEnd()));
+  const struct {
+    const char* how;
+    ProgramOptions options;
+  } failures[] = {
+      {"a full disk", {.stdout_file = "/dev/full"}},
+      {"standard output closed", {.command = InShell("exec \"$@\" >&-")}},
+      {"its reader gone, SIGPIPE ignored",
+       {.command = InShell("trap '' PIPE; exec \"$@\""), .stdout_closed = true}},
+  };
+  for (auto [how, options] : failures) {
+    options.input = "0 3 5";
+    options.environment = PlatformLocale();
+    const ProgramRun run = RunProgram(options);
+    EXPECT_EQ(run.status, 2) << how;
+    EXPECT_EQ(run.err, Encode(ERROR_OUTPUT_FAILED, PlatformCharset(), PlatformLineEnd()))
+        << how;
+  }
   // With its reader gone, a Unix program ends as the tools of a pipeline do.
   const ProgramRun closed = RunProgram(
       {.input = "0 3 5", .environment = PlatformLocale(), .stdout_closed = true});
@@ -72,6 +99,54 @@ TEST(EndToEndProgram, FailedWriteIsNotSuccess) {
   } else {
     EXPECT_EQ(closed.killed_by, SIGPIPE);
   }
+}
+
+// Standard output a non-blocking pipe that is all but full when the program
+// starts, as another program may leave it, and read only once the program
+// sleeps waiting for room: every byte arrives.
+TEST(EndToEndProgram, OutputWaitsForRoomInAFullPipe) {
+  if (UnderWindows()) GTEST_SKIP() << "the Windows program writes through Wine";
+  int in[2] = {-1, -1};
+  int out[2] = {-1, -1};
+  ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  ASSERT_EQ(fcntl(out[1], F_SETPIPE_SZ, 4096), 4096);
+  fcntl(out[1], F_SETFL, O_NONBLOCK);
+  const std::string before(3900, '.');
+  ASSERT_EQ(write(out[1], before.data(), before.size()), 3900);
+  ASSERT_EQ(write(in[1], "0 3 5", 5), 5);
+  close(in[1]);
+  std::vector<std::string> command = ProgramCommand();
+  const pid_t program = fork();
+  if (program == 0) {
+    dup2(in[0], STDIN_FILENO);
+    dup2(out[1], STDOUT_FILENO);
+    dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);  // the status tells
+    setenv("LC_ALL", "C.UTF-8", 1);
+    ExecProgram(std::move(command));
+  }
+  close(in[0]);
+  close(out[1]);
+  // What it could write is in the pipe; or it has ended, as one that does not
+  // wait would.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (int queued = 0; std::chrono::steady_clock::now() < deadline; poll(nullptr, 0, 1)) {
+    ioctl(out[0], FIONREAD, &queued);
+    const ProcessStatus status = ReadProcessStatus(program);
+    if ((queued > 3900 && status.Sleeps()) || status.Ended()) break;
+  }
+  std::string written;
+  std::array<char, 4096> buffer;
+  for (ssize_t got; (got = read(out[0], buffer.data(), buffer.size())) > 0;) {
+    written.append(buffer.data(), static_cast<std::size_t>(got));
+  }
+  close(out[0]);
+  int status = -1;
+  waitpid(program, &status, 0);
+  EXPECT_TRUE(written.starts_with(before));
+  EXPECT_EQ(written.substr(std::min(written.size(), before.size())),
+            Case("OrderZero").out);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(EndToEndProgram, ReadErrorIsNotTheEndOfInput) {

@@ -474,9 +474,12 @@ void Terminal::AwaitSignalsTaken() {
             [this](const std::string&) { return Sleeps(); });
 }
 
-void Terminal::AwaitInputTaken() {
-  WaitUntil("the program asleep, with everything typed read",
-            [this](const std::string&) { return QueuedInput() == 0 && Sleeps(); });
+void Terminal::TypeAndAwaitTheirRead(std::string_view keys) {
+  const long long before = BytesRead();
+  Type(keys);
+  WaitUntil("the program asleep, with what was typed read", [&](const std::string&) {
+    return BytesRead() > before && QueuedInput() == 0 && Sleeps();
+  });
 }
 
 bool Terminal::WaitsForKey() const {
@@ -503,17 +506,7 @@ void Terminal::GiveUp(std::string_view awaited, std::chrono::milliseconds patien
                        shown.substr(shown.size() - std::min(shown.size(), kShownAtMost)));
 }
 
-bool Terminal::Sleeps() const {
-  std::ifstream file("/proc/" + std::to_string(tcgetpgrp(master_)) + "/status");
-  bool sleeping = false;
-  bool pending = false;
-  for (std::string line; std::getline(file, line);) {
-    if (line.starts_with("State:")) sleeping = line.find("(sleeping)") != line.npos;
-    if (line.starts_with("SigPnd:") || line.starts_with("ShdPnd:"))
-      pending = pending || line.find_first_not_of('0', 8) != line.npos;
-  }
-  return sleeping && !pending;
-}
+bool Terminal::Sleeps() const { return ReadProcessStatus(tcgetpgrp(master_)).Sleeps(); }
 
 termios Terminal::Settings() const {
   termios settings{};
@@ -525,4 +518,14 @@ int Terminal::QueuedInput() const {
   int queued = -1;
   ioctl(slave_, FIONREAD, &queued);
   return queued;
+}
+
+long long Terminal::BytesRead() const {
+  std::ifstream file("/proc/" + std::to_string(tcgetpgrp(master_)) + "/io");
+  for (std::string field; file >> field;) {
+    long long value = -1;
+    file >> value;
+    if (field == "rchar:") return value;
+  }
+  return -1;
 }

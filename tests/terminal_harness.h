@@ -144,8 +144,8 @@ class Terminal {
   bool DropsInput() const;
   // Waits until the program has taken every signal sent to it and sleeps again.
   void AwaitSignalsTaken();
-  // Waits until the program has read everything typed and sleeps.
-  void AwaitInputTaken();
+  // Types `keys`, then waits until the program has read them and sleeps again.
+  void TypeAndAwaitTheirRead(std::string_view keys);
   // Whether the program waits for its key, blocked in its read with none to
   // take: else it has taken one, or is about to.
   bool WaitsForKey() const;
@@ -173,6 +173,8 @@ class Terminal {
   bool Sleeps() const;
   termios Settings() const;
   int QueuedInput() const;
+  // The bytes the program has read so far (rchar in /proc/<pid>/io).
+  long long BytesRead() const;
 
   int master_ = -1;
   int slave_ = -1;         // the terminal's own side, to stop its output

@@ -9,6 +9,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -50,6 +51,29 @@ void AnswerDialogue(Terminal& terminal,
 void HoldInDropping(Terminal& terminal) {
   AnswerDialogue(terminal, kAnswers, false);
   terminal.TypeUntil("x", [&](const std::string&) { return terminal.DropsInput(); });
+}
+
+// What the program wrote at the terminal, without what the shell showed as it
+// brought the program back to the foreground.
+std::string ProgramsOwn(std::string shown) {
+  for (std::size_t at; (at = shown.find(kContinuedMark)) != std::string::npos;) {
+    shown.erase(at, kContinuedMark.size());
+  }
+  return shown;
+}
+
+// The last `size` bytes of `shown`, to compare with its expected end.
+std::string EndOf(const std::string& shown, std::size_t size) {
+  return shown.substr(shown.size() - std::min(size, shown.size()));
+}
+
+// The end of the screen of a run whose request was shown `times` times: once,
+// then again on a line of its own after each return to the foreground during
+// the wait; and the line end after the key.
+std::string RequestShown(int times) {
+  std::string shown = "]\r\n" + std::string(kPressAnyKey);
+  for (int i = 1; i < times; ++i) shown += "\r\n" + std::string(kPressAnyKey);
+  return shown + "\r\n";
 }
 
 bool UnderQemu() {
@@ -184,30 +208,36 @@ TEST(KeyWait, TheFirstProcessOfAPidNamespaceIsKilledAllTheSame) {
   ExpectKilled({{.job = Job::kPidNamespaceInit}, SIGTERM, 128 + SIGTERM});
 }
 
+// After each return to the foreground during the wait the request is on
+// screen again, on a line of its own: the screen shows the shell's `fg`.
 TEST(KeyWait, StoppedAndContinuedTheWaitGoesOn) {
   struct Stop {
     Scene scene;
     int signal_number;
     bool while_request_is_written = false;  // to a terminal whose output is stopped
+    int requests_shown = 2;
   };
   const Stop stops[] = {
       {{}, SIGTSTP},
       {{}, SIGSTOP},
       {{}, SIGTTIN},
       {{}, SIGTTOU},
-      // Where the kernel discards the stop, the wait goes on at once.
-      {{.job = Job::kOwnSession}, SIGTSTP},
-      // Continued in the background first, it leaves the shell's prompt alone.
+      // Where the kernel discards the stop, the wait goes on at once, and the
+      // screen stays as it was.
+      {{.job = Job::kOwnSession}, SIGTSTP, false, 1},
+      // Continued in the background first, it leaves the shell's prompt alone,
+      // and shows the request again once it is back in the foreground.
       {{.continued_in_background = true}, SIGSTOP},
       // What the user changed at the shell's prompt is what it gets back,
       // even after a stop that no program can catch.
       {{.stty_while_stopped = true}, SIGTSTP},
       {{.stty_while_stopped = true}, SIGSTOP},
       // A stop and a continue while the request waits for the terminal to
-      // take output (Ctrl-S, a stalled link) do not lose it.
-      {{}, SIGTSTP, true},
+      // take output (Ctrl-S, a stalled link) do not lose it, nor show it twice.
+      {{}, SIGTSTP, true, 1},
   };
   for (const Stop& stop : stops) {
+    SCOPED_TRACE("stopped by signal " + std::to_string(stop.signal_number));
     Terminal terminal(stop.scene);
     if (stop.while_request_is_written) {
       HoldInDropping(terminal);
@@ -217,6 +247,7 @@ TEST(KeyWait, StoppedAndContinuedTheWaitGoesOn) {
     } else {
       AnswerDialogue(terminal);
       terminal.AwaitKeyWait();
+      terminal.AwaitSignalsTaken();  // asleep in the read of the key
     }
     terminal.Signal(stop.signal_number);
     if (stop.scene.job == Job::kOwnSession || stop.while_request_is_written) {
@@ -227,17 +258,29 @@ TEST(KeyWait, StoppedAndContinuedTheWaitGoesOn) {
     }
     terminal.AwaitKeyWait();
     terminal.Type("x");
-    EXPECT_EQ(terminal.Report(), Ending(0)) << "stopped by " << stop.signal_number;
+    EXPECT_EQ(terminal.Report(), Ending(0));
+    const std::string expected = RequestShown(stop.requests_shown);
+    EXPECT_EQ(EndOf(ProgramsOwn(terminal.Dialogue()), expected.size()), expected);
   }
 }
 
+// A stop that comes just as the key wait has given the terminal back its
+// line mode: the wait is over, and the request is not shown again.
 TEST(KeyWait, StoppedJustAfterTheTerminalIsRestored) {
-  Terminal terminal({.stop_after_restore = true});
-  AnswerDialogue(terminal);
-  terminal.Type("x");
-  EXPECT_EQ(terminal.Report(), Ending(0));
-  EXPECT_NE(terminal.Dialogue().find(kContinuedMark), std::string::npos)
-      << "it was never stopped";
+  const Scene scenes[] = {
+      {.stop_after_restore = true},
+      // What the user changes at the shell then is what it keeps.
+      {.stop_after_restore = true, .stty_while_stopped = true},
+  };
+  for (const Scene& scene : scenes) {
+    Terminal terminal(scene);
+    AnswerDialogue(terminal);
+    terminal.Type("x");
+    EXPECT_EQ(terminal.Report(), Ending(0));
+    const std::string shown = terminal.Dialogue();
+    EXPECT_NE(shown.find(kContinuedMark), std::string::npos) << "it was never stopped";
+    EXPECT_EQ(EndOf(ProgramsOwn(shown), RequestShown(1).size()), RequestShown(1));
+  }
 }
 
 TEST(KeyWait, AnIgnoredHangupStaysIgnored) {
@@ -328,6 +371,60 @@ TEST(KeyWait, WaitsAtTheTerminalWhateverStandardInputIs) {
     EXPECT_FALSE(terminal.EndsWithin(kLongEnoughToShowItWaits)) << "ended without a key";
     terminal.Type("q");
     EXPECT_EQ(terminal.Report(), Ending(start.exit_status));
+    // Stopped before the request was first shown: it is shown once.
+    const std::string program_shown = ProgramsOwn(terminal.Dialogue());
+    EXPECT_TRUE(program_shown.ends_with(std::string(kPressAnyKey) + "\r\n") &&
+                program_shown.find(kPressAnyKey) == program_shown.rfind(kPressAnyKey))
+        << program_shown;
+  }
+}
+
+// Another program left the terminal non-blocking, and its output is stopped
+// (Ctrl-S) while the answers are typed: the output waits for Ctrl-Q.
+TEST(TerminalOutput, WaitsWhileTheTerminalTakesNone) {
+  Terminal terminal({.left_nonblocking = true});
+  terminal.WaitFor("полиномов: ");
+  terminal.SetOutputStopped(true);
+  terminal.TypeAndAwaitTheirRead("0 3 5\n");  // and asleep, with output to write
+  terminal.SetOutputStopped(false);
+  terminal.WaitFor("[ 15 ]\r\n");
+  terminal.AwaitKeyWait();
+  terminal.Type("x");
+  EXPECT_EQ(terminal.Report(), Ending(0));
+}
+
+// At a terminal the user's Enter has ended the line with the answer: an error
+// follows it directly. Where the line was not ended (the end of the input in
+// the middle of a line, the prompt written after the line was typed), the
+// program ends it first.
+TEST(TerminalOutput, AnErrorFollowsTheTypedLine) {
+  struct Typed {
+    std::vector<std::string> answers;
+    std::string_view screen;  // from the last prompt on
+  };
+  const Typed typed[] = {
+      {{"abc\n"},
+       "полиномов: abc\r\nОшибка: порядок полиномов должен быть целым числом\r\n"},
+      {{"1\n", "1,5\n"},
+       "p1()= 1,5\r\nОшибка: коэффициент должен быть числом, например 2 или -1.5\r\n"},
+      {{"0\n", "1\n", "x y\n"},
+       "p2()= x y\r\nОшибка: коэффициент должен быть числом, например 2 или -1.5\r\n"},
+      // "1,5" then Ctrl-D twice: the second ends the input.
+      {{"1\n", "1,5\x04\x04"},
+       "p1()= 1,5\r\nОшибка: коэффициент должен быть числом, например 2 или -1.5\r\n"},
+      // The coefficient comes on the order's line, read before "p1()= " was written.
+      {{"1 1,5\n"},
+       "p1()= \r\nОшибка: коэффициент должен быть числом, например 2 или -1.5\r\n"},
+  };
+  for (const Typed& run : typed) {
+    Terminal terminal;
+    AnswerDialogue(terminal, run.answers);
+    terminal.Type("x");
+    EXPECT_EQ(terminal.Report(), Ending(1));
+    const std::string shown = terminal.Dialogue();
+    EXPECT_TRUE(
+        shown.ends_with(std::string(run.screen) + std::string(kPressAnyKey) + "\r\n"))
+        << shown;
   }
 }
 
