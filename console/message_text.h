@@ -27,6 +27,8 @@ void TextIsLongerThanConsoleTextBufferSize();
 
 // Encodes a UTF-8 literal as Windows-1251 while compiling, so that the source
 // shows readable Russian and the program holds the bytes the texts are kept in.
+// It never stores 0x98, the one byte Windows-1251 leaves unused, which every
+// conversion refuses (console/text_conversion.h).
 template <std::size_t N>
 consteval MessageText Cp1251Text(const char8_t (&utf8)[N]) {
   using namespace message_text_detail;
