@@ -24,8 +24,9 @@ bool InputWaiting() {
 }  // namespace
 
 StandardInputStream::Buffer::int_type StandardInputStream::Buffer::underflow() {
+  // Input already waiting was typed ahead, before the output was on screen.
+  bool typed_ahead = InputWaiting();
   while (!ended_) {
-    const bool typed_ahead = InputWaiting();
     const ssize_t got = ::read(STDIN_FILENO, bytes_.data(), bytes_.size());
     if (got > 0) {
       g_last_read_waited = !typed_ahead;
@@ -38,6 +39,7 @@ StandardInputStream::Buffer::int_type StandardInputStream::Buffer::underflow() {
       // still has to be given the time to type.
       pollfd input{STDIN_FILENO, POLLIN, 0};
       poll(&input, 1, -1);
+      typed_ahead = false;
     } else if (errno != EINTR) {
       return NoMore(true);
     }
