@@ -64,15 +64,13 @@ TEST(DialogueOutput, FailedWriteIsNotSuccess) {
   std::ostream out(&full);
   std::ostringstream err;
   EXPECT_EQ(RunWithKeyRequest(in, out, err), kExitOutputFailed);
-  EXPECT_EQ(err.str(), "Ошибка: не удалось записать вывод программы\n");
+  EXPECT_EQ(err.str(), ERROR_OUTPUT_FAILED);
 
   std::istringstream bad_input{"x"};
   std::ostream also_full(&full);
   err.str("");
   EXPECT_EQ(RunWithKeyRequest(bad_input, also_full, err), kExitOutputFailed);
-  EXPECT_EQ(err.str(),
-            "Ошибка: порядок полиномов должен быть целым числом\n"
-            "Ошибка: не удалось записать вывод программы\n");
+  EXPECT_EQ(err.str(), ERROR_ORDER_NOT_WHOLE ERROR_OUTPUT_FAILED);
 }
 
 }  // namespace

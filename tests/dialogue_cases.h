@@ -12,6 +12,15 @@
 #define RESULT "Значение полинома p3 = [ "
 #define PRESS_ANY_KEY "Нажмите любую клавишу"
 #define UP_TO_FACTORS INTRODUCTION ORDER_PROMPT HINTS "p1()= p2()= "
+#define ERROR_ORDER_NOT_WHOLE "Ошибка: порядок полиномов должен быть целым числом\n"
+#define ERROR_ORDER_TOO_LARGE "Ошибка: порядок полиномов не может быть больше 9\n"
+#define ERROR_INPUT_ENDED "Ошибка: ввод закончился раньше, чем были заданы все числа\n"
+#define ERROR_NOT_A_NUMBER "Ошибка: коэффициент должен быть числом, например 2 или -1.5\n"
+#define ERROR_COEFFICIENT_TOO_LARGE \
+  "Ошибка: коэффициент слишком велик по модулю (больше 3.4e+38)\n"
+#define ERROR_PRODUCT_TOO_LARGE \
+  "Ошибка: коэффициенты произведения слишком велики по модулю\n"
+#define ERROR_READ_FAILED "Ошибка: не удалось прочитать ввод\n"
 #define ERROR_OUTPUT_FAILED "Ошибка: не удалось записать вывод программы\n"
 
 struct DialogueCase {
@@ -76,59 +85,48 @@ inline constexpr DialogueCase kDialogueCases[] = {
      UP_TO_FACTORS RESULT "1 1.19209e-07 -1 ]\n" PRESS_ANY_KEY, "", 0},
 
     {"OrderNotANumber", "abc\n", INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY,
-     "Ошибка: порядок полиномов должен быть целым числом\n", 1},
+     ERROR_ORDER_NOT_WHOLE, 1},
     {"OrderNotWhole", "2.5\n1 2 3\n4 5 6\n", INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY,
-     "Ошибка: порядок полиномов должен быть целым числом\n", 1},
+     ERROR_ORDER_NOT_WHOLE, 1},
     {"OrderNotStandingAlone", "-2147483649.5\n",
-     INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY,
-     "Ошибка: порядок полиномов должен быть целым числом\n", 1},
+     INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY, ERROR_ORDER_NOT_WHOLE, 1},
     {"HugeOrderNotStandingAlone", "99999999999x\n",
-     INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY,
-     "Ошибка: порядок полиномов должен быть целым числом\n", 1},
+     INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY, ERROR_ORDER_NOT_WHOLE, 1},
     {"OrderTen", "10\n", INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY,
-     "Ошибка: порядок полиномов не может быть больше 9\n", 1},
+     ERROR_ORDER_TOO_LARGE, 1},
     // 2^64 + 5: digits that a 64-bit magnitude would wrap to 5.
     {"OrderWrappingA64BitInteger", "18446744073709551621\n",
-     INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY,
-     "Ошибка: порядок полиномов не может быть больше 9\n", 1},
+     INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY, ERROR_ORDER_TOO_LARGE, 1},
     {"OrderBeyondInt", "99999999999999999999\n",
-     INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY,
-     "Ошибка: порядок полиномов не может быть больше 9\n", 1},
-    {"NoInputAtAll", "", INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY,
-     "Ошибка: ввод закончился раньше, чем были заданы все числа\n", 1},
+     INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY, ERROR_ORDER_TOO_LARGE, 1},
+    {"NoInputAtAll", "", INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY, ERROR_INPUT_ENDED,
+     1},
     {"InputEndsInFirstFactor", "2\n1 2",
-     INTRODUCTION ORDER_PROMPT HINTS "p1()= \n" PRESS_ANY_KEY,
-     "Ошибка: ввод закончился раньше, чем были заданы все числа\n", 1},
+     INTRODUCTION ORDER_PROMPT HINTS "p1()= \n" PRESS_ANY_KEY, ERROR_INPUT_ENDED, 1},
     {"DecimalComma", "1\n1,5 2\n",
-     INTRODUCTION ORDER_PROMPT HINTS "p1()= \n" PRESS_ANY_KEY,
-     "Ошибка: коэффициент должен быть числом, например 2 или -1.5\n", 1},
+     INTRODUCTION ORDER_PROMPT HINTS "p1()= \n" PRESS_ANY_KEY, ERROR_NOT_A_NUMBER, 1},
     {"WordInSecondFactor", "1 1 2 3 x", UP_TO_FACTORS "\n" PRESS_ANY_KEY,
-     "Ошибка: коэффициент должен быть числом, например 2 или -1.5\n", 1},
+     ERROR_NOT_A_NUMBER, 1},
     {"InfinityIsNoNumber", "0 inf 1",
-     INTRODUCTION ORDER_PROMPT HINTS "p1()= \n" PRESS_ANY_KEY,
-     "Ошибка: коэффициент должен быть числом, например 2 или -1.5\n", 1},
+     INTRODUCTION ORDER_PROMPT HINTS "p1()= \n" PRESS_ANY_KEY, ERROR_NOT_A_NUMBER, 1},
     {"HexIsNoNumber", "0 0x10 1",
-     INTRODUCTION ORDER_PROMPT HINTS "p1()= \n" PRESS_ANY_KEY,
-     "Ошибка: коэффициент должен быть числом, например 2 или -1.5\n", 1},
-    {"NanIsNoNumber", "0 1 nan", UP_TO_FACTORS "\n" PRESS_ANY_KEY,
-     "Ошибка: коэффициент должен быть числом, например 2 или -1.5\n", 1},
+     INTRODUCTION ORDER_PROMPT HINTS "p1()= \n" PRESS_ANY_KEY, ERROR_NOT_A_NUMBER, 1},
+    {"NanIsNoNumber", "0 1 nan", UP_TO_FACTORS "\n" PRESS_ANY_KEY, ERROR_NOT_A_NUMBER, 1},
     {"ExponentWithoutDigits", "0 1e+ 1",
-     INTRODUCTION ORDER_PROMPT HINTS "p1()= \n" PRESS_ANY_KEY,
-     "Ошибка: коэффициент должен быть числом, например 2 или -1.5\n", 1},
+     INTRODUCTION ORDER_PROMPT HINTS "p1()= \n" PRESS_ANY_KEY, ERROR_NOT_A_NUMBER, 1},
     {"PointAlone", "0 . 1", INTRODUCTION ORDER_PROMPT HINTS "p1()= \n" PRESS_ANY_KEY,
-     "Ошибка: коэффициент должен быть числом, например 2 или -1.5\n", 1},
+     ERROR_NOT_A_NUMBER, 1},
     {"HugeNumberNotStandingAlone", "0 1e39x 1",
-     INTRODUCTION ORDER_PROMPT HINTS "p1()= \n" PRESS_ANY_KEY,
-     "Ошибка: коэффициент должен быть числом, например 2 или -1.5\n", 1},
+     INTRODUCTION ORDER_PROMPT HINTS "p1()= \n" PRESS_ANY_KEY, ERROR_NOT_A_NUMBER, 1},
     {"CoefficientBeyondFloat", "0 1 -1e39", UP_TO_FACTORS "\n" PRESS_ANY_KEY,
-     "Ошибка: коэффициент слишком велик по модулю (больше 3.4e+38)\n", 1},
+     ERROR_COEFFICIENT_TOO_LARGE, 1},
     {"ExponentFarBeyondFloat", "0 1e400 1",
      INTRODUCTION ORDER_PROMPT HINTS "p1()= \n" PRESS_ANY_KEY,
-     "Ошибка: коэффициент слишком велик по модулю (больше 3.4e+38)\n", 1},
+     ERROR_COEFFICIENT_TOO_LARGE, 1},
     {"ProductBackInFloatRange", "1\n3e38 -2e38\n1 1.5",
      UP_TO_FACTORS RESULT "3e+38 2.5e+38 -3e+38 ]\n" PRESS_ANY_KEY, "", 0},
     {"ProductBeyondFloat", "0 3e38 2", UP_TO_FACTORS "\n" PRESS_ANY_KEY,
-     "Ошибка: коэффициенты произведения слишком велики по модулю\n", 1},
+     ERROR_PRODUCT_TOO_LARGE, 1},
     // The middle coefficient's running sum reaches the midpoint 2^128 - 2^103
     // between the largest float and infinity, and so does its sum in double; its
     // exact value, 1 less, rounds to the largest float. 1 more rounds beyond.
@@ -139,6 +137,5 @@ inline constexpr DialogueCase kDialogueCases[] = {
      "", 0},
     {"ProductJustPastTheMidpointToInfinity",
      "2 1 5.9604644775390625e-08 1 1 1.7014118346046923e+38 3.4028234663852886e+38",
-     UP_TO_FACTORS "\n" PRESS_ANY_KEY,
-     "Ошибка: коэффициенты произведения слишком велики по модулю\n", 1},
+     UP_TO_FACTORS "\n" PRESS_ANY_KEY, ERROR_PRODUCT_TOO_LARGE, 1},
 };

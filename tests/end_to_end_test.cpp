@@ -153,7 +153,7 @@ TEST(EndToEndProgram, ReadErrorIsNotTheEndOfInput) {
   const ProgramRun run = RunProgram({.environment = PlatformLocale(), .stdin_file = "/"});
   ExpectRun(run,
             {"ReadError", "", INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY,
-             "Ошибка: не удалось прочитать ввод\n", 1},
+             ERROR_READ_FAILED, 1},
             PlatformCharset(), PlatformLineEnd());
 }
 
@@ -179,9 +179,8 @@ TEST(EndToEndMemory, ALongNumberIsReadInFixedMemory) {
   const ProgramRun long_token = RunProgram({.input = "0 ",
                                             .digits_after_input = std::size_t{256} << 20,
                                             .environment = PlatformLocale()});
-  EXPECT_EQ(long_token.err, Encode("Ошибка: коэффициент слишком велик по модулю "
-                                   "(больше 3.4e+38)\n",
-                                   PlatformCharset(), PlatformLineEnd()));
+  EXPECT_EQ(long_token.err,
+            Encode(ERROR_COEFFICIENT_TOO_LARGE, PlatformCharset(), PlatformLineEnd()));
   EXPECT_EQ(long_token.status, 1);
   EXPECT_LT(long_token.peak_kib, normal.peak_kib + 16 * 1024)
       << "a normal run takes " << normal.peak_kib << " KiB";

@@ -10,7 +10,9 @@
 #include <string>
 #include <string_view>
 
-inline constexpr std::string_view kPressAnyKey = "Нажмите любую клавишу";
+#include "tests/dialogue_cases.h"
+
+inline constexpr std::string_view kPressAnyKey = PRESS_ANY_KEY;
 // What the shell shows when it brings the program back to the foreground, as
 // bash shows the job's command line; here once the program goes on.
 inline constexpr std::string_view kContinuedMark = "%% continued\r\n";

@@ -16,11 +16,19 @@
 #include <string>
 #include <vector>
 
+#include "tests/dialogue_cases.h"
 #include "tests/terminal_harness.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+
+// `text` as the terminal shows it: each line end a carriage return and a line feed.
+std::string OnScreen(std::string_view text) {
+  std::string shown;
+  for (const char c : text) shown += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return shown;
+}
 
 // A paste three times larger than the kernel's buffer for terminal input:
 // lines that a shell would run, were any to reach it.
@@ -32,15 +40,17 @@ std::string Paste() {
 
 const std::vector<std::string> kAnswers = {"2\n", "1 2 3\n", "4 5 6\n"};
 
-// Types the dialogue's answers as a user would, each after its prompt, and
-// comes back once a key counts: the request to press one is on screen; or
-// without waiting for it.
+// Types the dialogue's answers as a user would, each once its prompt is shown
+// and awaits it, and comes back once a key counts: the request to press one is
+// on screen; or without waiting for it.
 void AnswerDialogue(Terminal& terminal,
                     const std::vector<std::string>& answers = kAnswers,
                     bool await_request = true) {
-  const std::string_view prompts[] = {"полиномов: ", "p1()= ", "p2()= "};
+  const std::string_view prompts[] = {ORDER_PROMPT, "p1()= ", "p2()= "};
   for (std::size_t i = 0; i < answers.size(); ++i) {
     terminal.WaitFor(prompts[i]);
+    // As slow as a user: the program has gone on to wait for the answer.
+    terminal.AwaitSignalsTaken();
     terminal.Type(answers[i]);
   }
   if (await_request) terminal.WaitFor(kPressAnyKey);
@@ -83,7 +93,7 @@ bool UnderQemu() {
 
 TEST(KeyWait, WaitsForOneKeyAndShowsItNot) {
   Terminal terminal;
-  terminal.WaitFor("полиномов: ");
+  terminal.WaitFor(ORDER_PROMPT);
   // Input is dropped before the request and after the key, each time until
   // the terminal has been quiet for a tenth of a second: not for the drop's
   // upper bound, a second, each time.
@@ -98,15 +108,9 @@ TEST(KeyWait, WaitsForOneKeyAndShowsItNot) {
   EXPECT_LT(dropping, 2s) << "no drop found the terminal quiet";
   // Typed numbers are echoed by the terminal; the key is not; a line end
   // after the key gives the shell a fresh line.
-  EXPECT_EQ(terminal.Dialogue(),
-            "Программа демонстрирует умножение полиномов\r\n"
-            "Задайте порядок полиномов: 2\r\n"
-            "Задайте коэффициенты полиномов через пробел\r\n"
-            "от a0 при Xn до aN свободный член\r\n"
-            "p1()= 1 2 3\r\n"
-            "p2()= 4 5 6\r\n"
-            "Значение полинома p3 = [ 4 13 28 27 18 ]\r\n"
-            "Нажмите любую клавишу\r\n");
+  EXPECT_EQ(terminal.Dialogue(), OnScreen(INTRODUCTION ORDER_PROMPT
+                                          "2\n" HINTS "p1()= 1 2 3\np2()= 4 5 6\n" RESULT
+                                          "4 13 28 27 18 ]\n" PRESS_ANY_KEY "\n"));
 }
 
 TEST(KeyWait, AnyKeyIsTakenWhole) {
@@ -314,7 +318,8 @@ TEST(KeyWait, TheRequestsLineEndsWhereItIsShown) {
     // Without a controlling terminal, at once: no key is read from elsewhere.
     Terminal terminal({.in = Stdin::kPipeLeftOpen, .job = Job::kWithoutTerminal});
     EXPECT_EQ(terminal.Report(), Ending(0));
-    EXPECT_TRUE(terminal.Dialogue().ends_with("клавишу\r\n")) << terminal.Dialogue();
+    EXPECT_TRUE(terminal.Dialogue().ends_with(PRESS_ANY_KEY "\r\n"))
+        << terminal.Dialogue();
   }
   // On another terminal than the one whose key it waits for.
   Terminal terminal({.in = Stdin::kPipe, .out = Stdout::kOtherTerminal});
@@ -323,7 +328,7 @@ TEST(KeyWait, TheRequestsLineEndsWhereItIsShown) {
   EXPECT_EQ(terminal.Report(), Ending(0));
   EXPECT_EQ(terminal.Dialogue(), "");
   const std::string other = terminal.OtherScreen();
-  EXPECT_TRUE(other.ends_with("]\r\nНажмите любую клавишу\r\n")) << other;
+  EXPECT_TRUE(other.ends_with("]\r\n" PRESS_ANY_KEY "\r\n")) << other;
 }
 
 TEST(KeyWait, GivesTheTerminalBackAfterTheShellTookIt) {
@@ -383,11 +388,11 @@ TEST(KeyWait, WaitsAtTheTerminalWhateverStandardInputIs) {
 // (Ctrl-S) while the answers are typed: the output waits for Ctrl-Q.
 TEST(TerminalOutput, WaitsWhileTheTerminalTakesNone) {
   Terminal terminal({.left_nonblocking = true});
-  terminal.WaitFor("полиномов: ");
+  terminal.WaitFor(ORDER_PROMPT);
   terminal.SetOutputStopped(true);
   terminal.TypeAndAwaitTheirRead("0 3 5\n");  // and asleep, with output to write
   terminal.SetOutputStopped(false);
-  terminal.WaitFor("[ 15 ]\r\n");
+  terminal.WaitFor(RESULT "15 ]\r\n");
   terminal.AwaitKeyWait();
   terminal.Type("x");
   EXPECT_EQ(terminal.Report(), Ending(0));
@@ -400,31 +405,24 @@ TEST(TerminalOutput, WaitsWhileTheTerminalTakesNone) {
 TEST(TerminalOutput, AnErrorFollowsTheTypedLine) {
   struct Typed {
     std::vector<std::string> answers;
-    std::string_view screen;  // from the last prompt on
+    std::string_view screen;  // from the last prompt on, with "\n" for line ends
   };
   const Typed typed[] = {
-      {{"abc\n"},
-       "полиномов: abc\r\nОшибка: порядок полиномов должен быть целым числом\r\n"},
-      {{"1\n", "1,5\n"},
-       "p1()= 1,5\r\nОшибка: коэффициент должен быть числом, например 2 или -1.5\r\n"},
-      {{"0\n", "1\n", "x y\n"},
-       "p2()= x y\r\nОшибка: коэффициент должен быть числом, например 2 или -1.5\r\n"},
+      {{"abc\n"}, ORDER_PROMPT "abc\n" ERROR_ORDER_NOT_WHOLE},
+      {{"1\n", "1,5\n"}, "p1()= 1,5\n" ERROR_NOT_A_NUMBER},
+      {{"0\n", "1\n", "x y\n"}, "p2()= x y\n" ERROR_NOT_A_NUMBER},
       // "1,5" then Ctrl-D twice: the second ends the input.
-      {{"1\n", "1,5\x04\x04"},
-       "p1()= 1,5\r\nОшибка: коэффициент должен быть числом, например 2 или -1.5\r\n"},
+      {{"1\n", "1,5\x04\x04"}, "p1()= 1,5\n" ERROR_NOT_A_NUMBER},
       // The coefficient comes on the order's line, read before "p1()= " was written.
-      {{"1 1,5\n"},
-       "p1()= \r\nОшибка: коэффициент должен быть числом, например 2 или -1.5\r\n"},
+      {{"1 1,5\n"}, "p1()= \n" ERROR_NOT_A_NUMBER},
   };
   for (const Typed& run : typed) {
     Terminal terminal;
     AnswerDialogue(terminal, run.answers);
     terminal.Type("x");
     EXPECT_EQ(terminal.Report(), Ending(1));
-    const std::string shown = terminal.Dialogue();
-    EXPECT_TRUE(
-        shown.ends_with(std::string(run.screen) + std::string(kPressAnyKey) + "\r\n"))
-        << shown;
+    const std::string expected = OnScreen(std::string(run.screen) + PRESS_ANY_KEY "\n");
+    EXPECT_EQ(EndOf(terminal.Dialogue(), expected.size()), expected);
   }
 }
 
