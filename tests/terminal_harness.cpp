@@ -320,12 +320,13 @@ class Shell {
   std::string failures_;
 };
 
-// `text` with its control characters spelled out, for a failure's message.
-std::string Printable(std::string_view text) {
+// `text` with its control characters spelled out, for a failure's message;
+// a screen's lines also broken where its line feeds are.
+std::string Printable(std::string_view text, bool break_lines = false) {
   std::string printable;
   for (const char c : text) {
     if (c == '\n') {
-      printable += "\\n\n";
+      printable += break_lines ? "\\n\n" : "\\n";
     } else if (c == '\r') {
       printable += "\\r";
     } else if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
@@ -376,7 +377,10 @@ Terminal::~Terminal() {
 void Terminal::Type(std::string_view keys) {
   while (!keys.empty()) {
     pollfd ready{master_, POLLIN | POLLOUT, 0};
-    if (poll(&ready, 1, 10000) <= 0) return;
+    if (poll(&ready, 1, static_cast<int>(kPatience.count())) <= 0) {
+      if (!gave_up_) GiveUp("the terminal to take what is typed", kPatience);
+      return;
+    }
     if ((ready.revents & POLLIN) != 0) ReadScreen();
     const ssize_t written = write(master_, keys.data(), keys.size());
     if (written < 0 && errno != EAGAIN) return;
@@ -503,7 +507,8 @@ void Terminal::GiveUp(std::string_view awaited, std::chrono::milliseconds patien
                 << "; the terminal shows"
                 << (shown.size() > kShownAtMost ? ", at its end:\n" : ":\n")
                 << Printable(
-                       shown.substr(shown.size() - std::min(shown.size(), kShownAtMost)));
+                       shown.substr(shown.size() - std::min(shown.size(), kShownAtMost)),
+                       true);
 }
 
 bool Terminal::Sleeps() const { return ReadProcessStatus(tcgetpgrp(master_)).Sleeps(); }
