@@ -16,20 +16,20 @@ void ChooseTerminalCharset();
 // no flush.
 void PrintConsoleText(std::ostream& out, const MessageText& text);
 
-// Readies the terminal for one key press, to be called just before the request
-// for it is shown, so that a key pressed once the request is on screen counts
-// and none typed or pasted before it does. Does nothing when no terminal shows
-// the output.
-void PrepareForKeyPress();
+// Readies the terminal for one key press, to be called just before `request`
+// is shown, so that a key pressed once the request is on screen counts and
+// none typed or pasted before it does. Does nothing when no terminal shows the
+// output. On POSIX systems a program stopped once all of the request is
+// written, and before the key, shows it again from the start of its line each
+// time it is brought back to the foreground.
+void PrepareForKeyPress(const MessageText& request);
 
 // Waits, after PrepareForKeyPress and the request, for one key press at the
 // terminal, with no echo and no Enter needed, drops what follows the key (the
 // rest of an arrow or of a paste), and gives the terminal back as it was. On
-// POSIX systems a program stopped during the wait shows `request` again, on a
-// line of its own, each time it is brought back to the foreground; once the
-// key is read it ends the request's line, so that the shell's prompt starts a
-// line of its own. Returns at once when no terminal shows the output.
-void WaitForKeyPress(const MessageText& request);
+// POSIX systems it then ends the request's line, so that the shell's prompt
+// starts a line of its own. Returns at once when no terminal shows the output.
+void WaitForKeyPress();
 
 // Standard output and standard error. Where another program left the
 // descriptor non-blocking (or the terminal's output is stopped with Ctrl-S),

@@ -195,7 +195,7 @@ TEST_F(Console, DropsTypeAheadUntilTheConsoleIsQuiet) {
   WriteTo(STD_OUTPUT_HANDLE);
   constexpr int kKeys = 8;
   Typist typist(kKeys);
-  PrepareForKeyPress();
+  PrepareForKeyPress(kText);
   EXPECT_EQ(typist.Typed(), kKeys) << "the drop ended while keys still came";
   EXPECT_EQ(WaitingInput(keyboard_), 0u);
 }
@@ -205,7 +205,7 @@ TEST_F(Console, DropsTypeAheadForASecondAtMost) {
   WriteTo(STD_OUTPUT_HANDLE);
   Typist typist;
   const auto start = std::chrono::steady_clock::now();
-  PrepareForKeyPress();
+  PrepareForKeyPress(kText);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
 }
 
@@ -215,7 +215,7 @@ TEST_F(Console, DropsWhatFollowsTheKey) {
   WriteTo(STD_OUTPUT_HANDLE);
   constexpr int kKeys = 8;
   Typist typist(kKeys);
-  WaitForKeyPress(kText);
+  WaitForKeyPress();
   EXPECT_EQ(typist.Typed(), kKeys) << "the drop ended while keys still came";
   EXPECT_EQ(WaitingInput(keyboard_), 0u);
 }
@@ -227,8 +227,8 @@ TEST_F(Console, WaitsForNoKeyWithoutAConsoleToShowTheRequest) {
       CreateFileW(L"NUL", GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
   SetStdHandle(STD_OUTPUT_HANDLE, file);
   Typist typist(1);
-  PrepareForKeyPress();
-  WaitForKeyPress(kText);
+  PrepareForKeyPress(kText);
+  WaitForKeyPress();
   SetStdHandle(STD_OUTPUT_HANDLE, saved);
   CloseHandle(file);
   EXPECT_EQ(WaitingInput(keyboard_), 1u) << "input was read or dropped";

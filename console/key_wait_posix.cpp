@@ -10,9 +10,14 @@
 
 #include <array>
 #include <cerrno>
+#include <cstddef>
 #include <ostream>
+#include <span>
+#include <streambuf>
 
 #include "console/console.h"
+#include "console/output_posix.h"
+#include "console/text_conversion.h"
 
 namespace {
 
@@ -86,13 +91,16 @@ bool GiveTerminalBack() {
   return true;
 }
 
-// Whether the request is to be shown again: the program went on in the
-// foreground while it waited for the key, after a stop.
-volatile sig_atomic_t g_request_to_show_again = 0;
-// Whether the wait for the key itself has begun: the request is on screen.
-volatile sig_atomic_t g_awaiting_key = 0;
 // How many times the program has gone on after a stop.
 volatile sig_atomic_t g_continues = 0;
+
+// The request as the terminal gets it, from the start of its line, for the
+// handler that shows it again; and how many bytes standard output holds once
+// all of it is written (or -1 once the key is read): a return to the
+// foreground after that shows it again.
+std::array<char, 1 + ConsoleTextBufferSize * kMaxBytesPerCharacter> g_request_again;
+std::size_t g_request_again_size = 0;
+volatile sig_atomic_t g_output_with_request = -1;
 
 // Only the foreground job may take the terminal: from the background the mode
 // would land under the shell's prompt. Whatever the terminal holds when the
@@ -113,15 +121,14 @@ bool TakeTerminalAgain() {
   return true;
 }
 
-// While one handler runs the others wait, so that none undoes another's work.
-// A stop and the going on that follows it interrupt the wait's read
-// (`restart` false), so that the request can be shown again; every call made
-// while the handlers are in place tries again after EINTR.
-void SetHandler(int number, void (*handler)(int), bool restart = true) {
+void SetHandler(int number, void (*handler)(int)) {
   struct sigaction action {};
   action.sa_handler = handler;
+  // While one handler runs the others wait, so that none undoes another's
+  // work; a handler that returns does not fail the call it interrupted (the
+  // request's write to a terminal whose output is stopped, say).
   sigfillset(&action.sa_mask);
-  action.sa_flags = restart ? SA_RESTART : 0;
+  action.sa_flags = SA_RESTART;
   sigaction(number, &action, nullptr);
 }
 
@@ -164,7 +171,7 @@ extern "C" void GiveTerminalBackAndStop(int number) {
   raise(number);
   SetBlocked(number, SIG_UNBLOCK);  // stopped here until SIGCONT
   SetBlocked(number, SIG_BLOCK);
-  SetHandler(number, GiveTerminalBackAndStop, false);
+  SetHandler(number, GiveTerminalBackAndStop);
   TakeTerminalAgain();
   errno = saved_errno;
 }
@@ -176,7 +183,14 @@ extern "C" void GiveTerminalBackAndStop(int number) {
 // kernel discards the stop, and the screen has not changed.
 extern "C" void TakeTerminalOnContinue(int) {
   const int saved_errno = errno;
-  if (TakeTerminalAgain() && g_awaiting_key) g_request_to_show_again = 1;
+  if (TakeTerminalAgain() && g_output_with_request >= 0 &&
+      StandardOutputWritten() == g_output_with_request) {
+    // The screen shows the shell's `fg`, not what the program waits for. The
+    // shells end their line; where none wrote anything (a stop and a continue
+    // from elsewhere), the request is written over itself.
+    WriteToStandardOutput(g_request_again.data(), g_request_again_size);
+    g_output_with_request = StandardOutputWritten();
+  }
   errno = saved_errno;
 }
 
@@ -209,7 +223,7 @@ struct WatchedSignals {
 };
 WatchedSignals g_watched;
 
-void Watch(int number, void (*handler)(int), bool restart = true) {
+void Watch(int number, void (*handler)(int)) {
   const auto at = static_cast<std::size_t>(number);
   struct sigaction& previous = g_watched.previous[at];
   // An ignored signal stays ignored, as under nohup; SIGCONT continues the
@@ -217,7 +231,7 @@ void Watch(int number, void (*handler)(int), bool restart = true) {
   const bool handled = sigaction(number, nullptr, &previous) == 0 &&
                        (previous.sa_handler != SIG_IGN || number == SIGCONT);
   g_watched.handled[at] = handled;
-  if (handled) SetHandler(number, handler, restart);
+  if (handled) SetHandler(number, handler);
 }
 
 void WatchSignals() {
@@ -227,8 +241,8 @@ void WatchSignals() {
     Watch(number, GiveTerminalBackAndEnd);
   }
 #endif
-  for (const int number : kStopSignals) Watch(number, GiveTerminalBackAndStop, false);
-  Watch(SIGCONT, TakeTerminalOnContinue, false);
+  for (const int number : kStopSignals) Watch(number, GiveTerminalBackAndStop);
+  Watch(SIGCONT, TakeTerminalOnContinue);
 }
 
 void UnwatchSignals() {
@@ -291,8 +305,7 @@ void HoldTerminal(int terminal, const termios& users) {
   WithSignalsHeld([&] {
     g_users_settings = users;
     g_mode_to_take = Mode::kUsers;
-    g_awaiting_key = 0;
-    g_request_to_show_again = 0;
+    g_output_with_request = -1;
     g_terminal = terminal;
     WatchSignals();
   });
@@ -333,35 +346,36 @@ void DropInputUntilQuiet(int terminal, int when, Mode dropping) {
   }
 }
 
-// Back in the foreground after a stop, the screen shows the shell's `fg`,
-// not what the program waits for.
-void ShowRequestAgain(const MessageText& request) {
-  std::ostream& out = StandardOutput();
-  out.put('\n');
-  PrintConsoleText(out, request);
-  out.flush();
+bool ReadKey(int terminal) {
+  unsigned char key = 0;
+  ssize_t got = 0;
+  do {
+    got = read(terminal, &key, 1);
+  } while (got < 0 && errno == EINTR);
+  WithSignalsHeld([] { g_output_with_request = -1; });
+  return got == 1;
 }
 
-bool ReadKey(int terminal, const MessageText& request) {
-  WithSignalsHeld([] {
-    g_awaiting_key = 1;
-    g_request_to_show_again = 0;
-  });
-  bool read_one = false;
-  for (;;) {
-    if (g_request_to_show_again) {
-      g_request_to_show_again = 0;
-      ShowRequestAgain(request);
-    }
-    unsigned char key = 0;
-    const ssize_t got = read(terminal, &key, 1);
-    if (got >= 0 || errno != EINTR) {
-      read_one = got == 1;
-      break;
-    }
+// The bytes of `request` as PrintConsoleText writes them.
+class RequestBytes : public std::streambuf {
+ public:
+  explicit RequestBytes(std::span<char> bytes) {
+    setp(bytes.data(), bytes.data() + bytes.size());
   }
-  WithSignalsHeld([] { g_awaiting_key = 0; });
-  return read_one;
+  std::size_t size() const { return static_cast<std::size_t>(pptr() - pbase()); }
+};
+
+// Readies the request to be shown again, once standard output holds it all.
+void NoteRequest(const MessageText& request) {
+  RequestBytes bytes{std::span(g_request_again).subspan(1)};
+  std::ostream out(&bytes);
+  PrintConsoleText(out, request);
+  WithSignalsHeld([&] {
+    g_request_again[0] = '\r';
+    g_request_again_size = 1 + bytes.size();
+    g_output_with_request =
+        StandardOutputWritten() + static_cast<sig_atomic_t>(bytes.size());
+  });
 }
 
 // Whether the output is on screen, for WaitForKeyPress.
@@ -369,7 +383,7 @@ bool g_on_screen = false;
 
 }  // namespace
 
-void PrepareForKeyPress() {
+void PrepareForKeyPress(const MessageText& request) {
   StandardOutput().flush();
   // Output that goes to a file or a pipe has no reader to wait for.
   g_on_screen = isatty(STDOUT_FILENO) != 0;
@@ -382,14 +396,15 @@ void PrepareForKeyPress() {
   // the request is on screen is never dropped.
   DropInputUntilQuiet(terminal, TCSAFLUSH, Mode::kDroppingTypeAhead);
   TakeMode(terminal, TCSANOW, Mode::kKey);
+  NoteRequest(request);
 }
 
-void WaitForKeyPress(const MessageText& request) {
+void WaitForKeyPress() {
   std::ostream& out = StandardOutput();
   out.flush();
   if (!g_on_screen) return;
   if (const int terminal = g_terminal; terminal >= 0) {
-    if (ReadKey(terminal, request)) {
+    if (ReadKey(terminal)) {
       DropInputUntilQuiet(terminal, TCSANOW, Mode::kDroppingRestOfKey);
     }
     ReleaseTerminal(terminal);

@@ -40,14 +40,14 @@ void DropConsoleInputUntilQuiet() {
 
 }  // namespace
 
-void PrepareForKeyPress() {
+void PrepareForKeyPress(const MessageText&) {
   std::cout.flush();
   // Keys typed or pasted before the request are not the key: a window opened
   // by a double click would close before its result could be read.
   if (IsConsole(GetStdHandle(STD_OUTPUT_HANDLE))) DropConsoleInputUntilQuiet();
 }
 
-void WaitForKeyPress(const MessageText&) {
+void WaitForKeyPress() {
   std::cout.flush();
   // Output that goes to a file or a pipe has no reader to wait for.
   if (!IsConsole(GetStdHandle(STD_OUTPUT_HANDLE))) return;

@@ -1,7 +1,10 @@
 // Standard output and standard error on POSIX systems, written with the
 // system's own calls so that a descriptor left non-blocking waits for room
 // instead of losing the output.
+#include "console/output_posix.h"
+
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <array>
@@ -14,10 +17,16 @@
 
 namespace {
 
+volatile sig_atomic_t g_standard_output_written = 0;
+
 bool WriteAll(int descriptor, const char* bytes, std::size_t size) {
   while (size > 0) {
     const ssize_t written = ::write(descriptor, bytes, size);
     if (written > 0) {
+      if (descriptor == STDOUT_FILENO) {
+        g_standard_output_written =
+            g_standard_output_written + static_cast<sig_atomic_t>(written);
+      }
       bytes += written;
       size -= static_cast<std::size_t>(written);
     } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -96,4 +105,10 @@ std::ostream& StandardOutput() {
 std::ostream& StandardError() {
   static OutputStream error(STDERR_FILENO, StandardOutput());
   return error;
+}
+
+sig_atomic_t StandardOutputWritten() { return g_standard_output_written; }
+
+bool WriteToStandardOutput(const char* bytes, std::size_t size) {
+  return WriteAll(STDOUT_FILENO, bytes, size);
 }

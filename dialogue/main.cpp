@@ -13,8 +13,8 @@ int main() {
   std::ostream& out = StandardOutput();
   std::ostream& err = StandardError();
   int status = RunDialogue(StandardInput(), out, err);
-  PrepareForKeyPress();
+  PrepareForKeyPress(KeyRequest());
   if (!ShowKeyRequest(out)) status = ReportOutputFailed(err);
-  WaitForKeyPress(KeyRequest());
+  WaitForKeyPress();
   return status;
 }

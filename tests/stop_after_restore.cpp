@@ -1,18 +1,61 @@
 // Preloaded into the program by a terminal test: stops it, as a Ctrl-Z at the
-// worst moment would, right after it first gives the terminal back its
-// line-by-line mode.
+// worst moment would, once it has written a text that ends with
+// $POLYMUL_STOP_AFTER_WRITING (the request), just before its next read (of the
+// key); or else right after it first gives the terminal back its line-by-line
+// mode.
 #include <dlfcn.h>
 #include <signal.h>
 #include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool g_stopped = false;
+
+const char* StopAfterWriting() { return std::getenv("POLYMUL_STOP_AFTER_WRITING"); }
+
+}  // namespace
 
 extern "C" int tcsetattr(int terminal, int when, const termios* settings) {
   using Function = int (*)(int, int, const termios*);
   static const auto real = reinterpret_cast<Function>(dlsym(RTLD_NEXT, "tcsetattr"));
-  static bool stopped = false;
   const int result = real(terminal, when, settings);
-  if (!stopped && (settings->c_lflag & ICANON) != 0) {
-    stopped = true;
+  if (!g_stopped && StopAfterWriting() == nullptr && (settings->c_lflag & ICANON) != 0) {
+    g_stopped = true;
     raise(SIGTSTP);
   }
   return result;
+}
+
+// Armed by the text's write, fired by the next read: the stop comes once the
+// text is out, before the program reads what follows.
+bool g_armed = false;
+
+extern "C" ssize_t write(int descriptor, const void* bytes, size_t size) {
+  using Function = ssize_t (*)(int, const void*, size_t);
+  static const auto real = reinterpret_cast<Function>(dlsym(RTLD_NEXT, "write"));
+  const ssize_t result = real(descriptor, bytes, size);
+  const char* text = StopAfterWriting();
+  if (!g_stopped && text != nullptr && descriptor == STDOUT_FILENO && result > 0) {
+    const std::size_t length = std::strlen(text);
+    const auto written = static_cast<std::size_t>(result);
+    g_armed = written >= length &&
+              std::memcmp(static_cast<const char*>(bytes) + written - length, text,
+                          length) == 0;
+  }
+  return result;
+}
+
+extern "C" ssize_t read(int descriptor, void* bytes, size_t size) {
+  using Function = ssize_t (*)(int, void*, size_t);
+  static const auto real = reinterpret_cast<Function>(dlsym(RTLD_NEXT, "read"));
+  if (g_armed) {
+    g_armed = false;
+    g_stopped = true;
+    raise(SIGTSTP);
+  }
+  return real(descriptor, bytes, size);
 }

@@ -78,11 +78,11 @@ std::string EndOf(const std::string& shown, std::size_t size) {
 }
 
 // The end of the screen of a run whose request was shown `times` times: once,
-// then again on a line of its own after each return to the foreground during
-// the wait; and the line end after the key.
+// then again from the start of the line after each return to the foreground
+// during the wait; and the line end after the key.
 std::string RequestShown(int times) {
   std::string shown = "]\r\n" + std::string(kPressAnyKey);
-  for (int i = 1; i < times; ++i) shown += "\r\n" + std::string(kPressAnyKey);
+  for (int i = 1; i < times; ++i) shown += "\r" + std::string(kPressAnyKey);
   return shown + "\r\n";
 }
 
@@ -268,22 +268,30 @@ TEST(KeyWait, StoppedAndContinuedTheWaitGoesOn) {
   }
 }
 
-// A stop that comes just as the key wait has given the terminal back its
-// line mode: the wait is over, and the request is not shown again.
-TEST(KeyWait, StoppedJustAfterTheTerminalIsRestored) {
-  const Scene scenes[] = {
-      {.stop_after_restore = true},
+// Stops at the edges of the wait for the key. Just after the request is
+// written, before the key is read, the wait has begun: the request is shown
+// again. Just as the wait has given the terminal back its line mode, it is
+// over: the request is not shown again.
+TEST(KeyWait, StoppedAtTheEdgesOfTheWait) {
+  const std::pair<Scene, int> scenes[] = {
+      {{.stop_after = StopAfter::kRequest}, 2},
+      {{.stop_after = StopAfter::kRestore}, 1},
       // What the user changes at the shell then is what it keeps.
-      {.stop_after_restore = true, .stty_while_stopped = true},
+      {{.stop_after = StopAfter::kRestore, .stty_while_stopped = true}, 1},
   };
-  for (const Scene& scene : scenes) {
+  for (const auto& [scene, requests_shown] : scenes) {
     Terminal terminal(scene);
     AnswerDialogue(terminal);
+    if (scene.stop_after == StopAfter::kRequest) {
+      terminal.WaitFor(kContinuedMark);  // typed while stopped, the key would echo
+      terminal.AwaitKeyWait();
+    }
     terminal.Type("x");
     EXPECT_EQ(terminal.Report(), Ending(0));
     const std::string shown = terminal.Dialogue();
     EXPECT_NE(shown.find(kContinuedMark), std::string::npos) << "it was never stopped";
-    EXPECT_EQ(EndOf(ProgramsOwn(shown), RequestShown(1).size()), RequestShown(1));
+    const std::string expected = RequestShown(requests_shown);
+    EXPECT_EQ(EndOf(ProgramsOwn(shown), expected.size()), expected);
   }
 }
 
