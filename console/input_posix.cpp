@@ -1,6 +1,8 @@
 // Standard input on POSIX systems, read with the system's own calls so that a
 // non-blocking descriptor and a read error are told from the end of the input.
 #include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,8 +49,24 @@ StandardInputStream::Buffer::int_type StandardInputStream::Buffer::underflow() {
   return traits_type::eof();
 }
 
+namespace {
+
+// Standard input is a terminal that echoes whole lines, and standard output
+// is the same terminal.
+bool EchoedOnTheOutputsTerminal() {
+  termios settings;
+  struct stat in {};
+  struct stat out {};
+  return tcgetattr(STDIN_FILENO, &settings) == 0 && (settings.c_lflag & ICANON) != 0 &&
+         (settings.c_lflag & (ECHO | ECHONL)) != 0 && isatty(STDOUT_FILENO) != 0 &&
+         fstat(STDIN_FILENO, &in) == 0 && fstat(STDOUT_FILENO, &out) == 0 &&
+         in.st_rdev == out.st_rdev;
+}
+
+}  // namespace
+
 bool InputEchoedWithOutput() {
   return g_last_read_waited && g_output_at_last_read >= 0 &&
-         StandardOutput().tellp() == g_output_at_last_read && isatty(STDIN_FILENO) != 0 &&
-         isatty(STDOUT_FILENO) != 0;
+         StandardOutput().tellp() == g_output_at_last_read &&
+         EchoedOnTheOutputsTerminal();
 }

@@ -179,15 +179,20 @@ extern "C" void GiveTerminalBackAndStop(int number) {
 // However the program was stopped, SIGSTOP too, which no program can catch:
 // where the terminal still holds the wait's mode (bash puts back the job's),
 // the user's settings stay as they were.
-// Only a stop that happened is followed by SIGCONT: in an orphaned group the
-// kernel discards the stop, and the screen has not changed.
 extern "C" void TakeTerminalOnContinue(int) {
   const int saved_errno = errno;
   if (TakeTerminalAgain() && g_output_with_request >= 0 &&
       StandardOutputWritten() == g_output_with_request) {
     // The screen shows the shell's `fg`, not what the program waits for. The
     // shells end their line; where none wrote anything (a stop and a continue
-    // from elsewhere), the request is written over itself.
+    // from elsewhere), the request is written over itself. The write may wait
+    // for a terminal whose output is stopped: meanwhile a signal that ends
+    // the program still does, and gives the terminal back.
+    sigset_t ending;
+    sigfillset(&ending);
+    for (const int number : {SIGTSTP, SIGTTIN, SIGTTOU, SIGCONT})
+      sigdelset(&ending, number);
+    sigprocmask(SIG_UNBLOCK, &ending, nullptr);
     WriteToStandardOutput(g_request_again.data(), g_request_again_size);
     g_output_with_request = StandardOutputWritten();
   }

@@ -129,7 +129,7 @@ class Terminal {
   std::string Report();
   // What the terminal showed before the shell's next prompt.
   std::string Dialogue();
-  // Everything shown on the other terminal (Stdout::kOtherTerminal).
+  // What the other terminal (Stdout::kOtherTerminal) has shown since the last call.
   std::string OtherScreen() const;
 
   // Sends a signal to the program, the terminal's foreground job.

@@ -423,6 +423,8 @@ TEST(TerminalOutput, AnErrorFollowsTheTypedLine) {
       {{"1\n", "1,5\x04\x04"}, "p1()= 1,5\n" ERROR_NOT_A_NUMBER},
       // The coefficient comes on the order's line, read before "p1()= " was written.
       {{"1 1,5\n"}, "p1()= \n" ERROR_NOT_A_NUMBER},
+      // Or on a line of its own, typed ahead: echoed before "p1()= " was written.
+      {{"0\n1,5\n"}, "p1()= \n" ERROR_NOT_A_NUMBER},
   };
   for (const Typed& run : typed) {
     Terminal terminal;
