@@ -41,11 +41,14 @@ volatile Mode g_mode_to_take = Mode::kUsers;
 // other, and no input translation may swallow or change one (stty igncr,
 // istrip). While input is dropped, a read ends once the terminal has been
 // quiet for a tenth of a second.
+constexpr tcflag_t kModeLocalFlags = ICANON | ECHO | ISIG | IEXTEN;
+constexpr tcflag_t kModeInputFlags = IXON | ICRNL | IGNCR | INLCR | ISTRIP;
+
 termios SettingsFor(Mode mode, const termios& users) {
   if (mode == Mode::kUsers) return users;
   termios settings = users;
-  settings.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO | ISIG | IEXTEN);
-  settings.c_iflag &= ~static_cast<tcflag_t>(IXON | ICRNL | IGNCR | INLCR | ISTRIP);
+  settings.c_lflag &= ~kModeLocalFlags;
+  settings.c_iflag &= ~kModeInputFlags;
   const bool dropping = mode != Mode::kKey;
   settings.c_cc[VMIN] = dropping ? 0 : 1;
   settings.c_cc[VTIME] = dropping ? 1 : 0;
@@ -67,6 +70,25 @@ bool HoldsOwnMode(const termios& current) {
     if (SameSettings(current, SettingsFor(mode, g_users_settings))) return true;
   }
   return false;
+}
+
+// The user's settings, as the terminal holds them now: where it still holds
+// the wait's mode (dash puts nothing back after SIGSTOP), perhaps with what
+// the user changed at the shell meanwhile (stty erase ^H, typed blind), the
+// parts that the mode sets are the user's own from before.
+termios UsersSettingsFrom(const termios& current) {
+  if (HoldsOwnMode(current)) return g_users_settings;
+  const bool in_wait_mode =
+      (current.c_lflag & ICANON) == 0 && (g_users_settings.c_lflag & ICANON) != 0;
+  if (!in_wait_mode) return current;
+  termios users = current;
+  users.c_lflag =
+      (current.c_lflag & ~kModeLocalFlags) | (g_users_settings.c_lflag & kModeLocalFlags);
+  users.c_iflag =
+      (current.c_iflag & ~kModeInputFlags) | (g_users_settings.c_iflag & kModeInputFlags);
+  users.c_cc[VMIN] = g_users_settings.c_cc[VMIN];
+  users.c_cc[VTIME] = g_users_settings.c_cc[VTIME];
+  return users;
 }
 
 bool InForeground(int terminal) { return tcgetpgrp(terminal) == getpgrp(); }
@@ -103,20 +125,18 @@ std::size_t g_request_again_size = 0;
 volatile sig_atomic_t g_output_with_request = -1;
 
 // Only the foreground job may take the terminal: from the background the mode
-// would land under the shell's prompt. Whatever the terminal holds when the
-// program goes on, unless it is the wait's own mode, is what the user wants
-// from now on: the settings the shell put back, or those the user changed at
-// the shell while the program was stopped (stty erase ^H), whether the stop
-// came during the wait or just after it gave the user's settings back.
+// would land under the shell's prompt. What the terminal holds when the
+// program goes on, less the wait's own mode, is what the user wants from now
+// on: the settings the shell put back, or those the user changed at the shell
+// while the program was stopped (stty erase ^H), whether the stop came during
+// the wait or just after it gave the user's settings back.
 // Says whether it took the terminal.
 bool TakeTerminalAgain() {
   g_continues = g_continues + 1;
   const int terminal = g_terminal;
   if (terminal < 0 || !InForeground(terminal)) return false;
   termios current;
-  if (tcgetattr(terminal, &current) == 0 && !HoldsOwnMode(current)) {
-    g_users_settings = current;
-  }
+  if (tcgetattr(terminal, &current) == 0) g_users_settings = UsersSettingsFrom(current);
   SetSettings(terminal, TCSANOW, SettingsFor(g_mode_to_take, g_users_settings));
   return true;
 }

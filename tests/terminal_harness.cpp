@@ -265,7 +265,12 @@ class Shell {
         kill(-program, SIGCONT);
       } else {  // fg
         if (scene_.stty_while_stopped) users_.c_cc[VERASE] = '\b';
-        tcsetattr(STDIN_FILENO, TCSANOW, &users_);
+        termios settings = users_;
+        if (scene_.shell_puts_nothing_back) {
+          tcgetattr(STDIN_FILENO, &settings);
+          settings.c_cc[VERASE] = users_.c_cc[VERASE];
+        }
+        tcsetattr(STDIN_FILENO, TCSANOW, &settings);
         tcsetpgrp(STDIN_FILENO, program);
         in_foreground_ = true;
         kill(-program, SIGCONT);

@@ -67,6 +67,8 @@ struct Scene {
   StopAfter stop_after = StopAfter::kNothing;  // stopped there as by a Ctrl-Z
   bool continued_in_background = false;        // once stopped, `bg` before `fg`
   bool stty_while_stopped = false;             // `stty erase ^H` at the shell's prompt
+  // As dash: the terminal keeps what the program left there, stty aside.
+  bool shell_puts_nothing_back = false;
   // Standard input and output one open file of the terminal, left O_NONBLOCK
   // by another program.
   bool left_nonblocking = false;

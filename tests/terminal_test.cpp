@@ -236,6 +236,9 @@ TEST(KeyWait, StoppedAndContinuedTheWaitGoesOn) {
       // even after a stop that no program can catch.
       {{.stty_while_stopped = true}, SIGTSTP},
       {{.stty_while_stopped = true}, SIGSTOP},
+      // Where the shell leaves the wait's mode on the terminal, the user's
+      // change is made to that mode: the rest of the mode is not the user's.
+      {{.stty_while_stopped = true, .shell_puts_nothing_back = true}, SIGSTOP},
       // A stop and a continue while the request waits for the terminal to
       // take output (Ctrl-S, a stalled link) do not lose it, nor show it twice.
       {{}, SIGTSTP, true, 1},
