@@ -101,52 +101,67 @@ TEST(EndToEndProgram, FailedWriteIsNotSuccess) {
   }
 }
 
-// Standard output a non-blocking pipe that is all but full when the program
-// starts, as another program may leave it, and read only once the program
-// sleeps waiting for room: every byte arrives.
+// Standard output and standard error one non-blocking pipe that is all but
+// full when the program starts, as another program may leave it, and read only
+// once the program sleeps waiting for room: every byte arrives, the error's
+// too.
 TEST(EndToEndProgram, OutputWaitsForRoomInAFullPipe) {
-  int in[2] = {-1, -1};
-  int out[2] = {-1, -1};
-  ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
-  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-  ASSERT_EQ(fcntl(out[1], F_SETPIPE_SZ, 4096), 4096);
-  fcntl(out[1], F_SETFL, O_NONBLOCK);
-  const std::string before(3900, '.');
-  ASSERT_EQ(write(out[1], before.data(), before.size()), 3900);
-  ASSERT_EQ(write(in[1], "0 3 5", 5), 5);
-  close(in[1]);
-  std::vector<std::string> command = ProgramCommand();
-  const pid_t program = fork();
-  if (program == 0) {
-    dup2(in[0], STDIN_FILENO);
-    dup2(out[1], STDOUT_FILENO);
-    dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);  // the status tells
-    for (const auto& [name, value] : PlatformLocale())
-      setenv(name.c_str(), value.c_str(), 1);
-    ExecProgram(std::move(command));
+  const DialogueCase runs[] = {
+      Case("OrderZero"),
+      {"ErrorToo", "0 3 x", UP_TO_FACTORS "\n" ERROR_NOT_A_NUMBER PRESS_ANY_KEY, "", 1},
+  };
+  for (const DialogueCase& run : runs) {
+    SCOPED_TRACE(run.name);
+    int in[2] = {-1, -1};
+    int out[2] = {-1, -1};
+    ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    ASSERT_EQ(fcntl(out[1], F_SETPIPE_SZ, 4096), 4096);
+    fcntl(out[1], F_SETFL, O_NONBLOCK);
+    const std::string before(3900, '.');
+    ASSERT_EQ(write(out[1], before.data(), before.size()), 3900);
+    const std::string input(run.input);
+    ASSERT_EQ(write(in[1], input.data(), input.size()),
+              static_cast<ssize_t>(input.size()));
+    close(in[1]);
+    std::vector<std::string> command = ProgramCommand();
+    const pid_t program = fork();
+    if (program == 0) {
+      dup2(in[0], STDIN_FILENO);
+      dup2(out[1], STDOUT_FILENO);
+      dup2(out[1], STDERR_FILENO);
+      for (const auto& [name, value] : PlatformLocale())
+        setenv(name.c_str(), value.c_str(), 1);
+      ExecProgram(std::move(command));
+    }
+    close(in[0]);
+    close(out[1]);
+    // What it could write is in the pipe, and it sleeps; one that does not
+    // wait would end, and one that spins would never sleep.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool asleep_with_pipe_full = false;
+    for (int queued = 0;
+         !asleep_with_pipe_full && std::chrono::steady_clock::now() < deadline;
+         poll(nullptr, 0, 1)) {
+      ioctl(out[0], FIONREAD, &queued);
+      const ProcessStatus status = ReadProcessStatus(program);
+      asleep_with_pipe_full = queued > 3900 && status.Sleeps();
+      if (status.Ended()) break;
+    }
+    EXPECT_TRUE(asleep_with_pipe_full) << "it never slept waiting for room";
+    std::string written;
+    std::array<char, 4096> buffer;
+    for (ssize_t got; (got = read(out[0], buffer.data(), buffer.size())) > 0;) {
+      written.append(buffer.data(), static_cast<std::size_t>(got));
+    }
+    close(out[0]);
+    int status = -1;
+    waitpid(program, &status, 0);
+    EXPECT_TRUE(written.starts_with(before));
+    EXPECT_EQ(written.substr(std::min(written.size(), before.size())),
+              Encode(run.out, PlatformCharset(), PlatformLineEnd()));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == run.status) << status;
   }
-  close(in[0]);
-  close(out[1]);
-  // What it could write is in the pipe; or it has ended, as one that does not
-  // wait would.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  for (int queued = 0; std::chrono::steady_clock::now() < deadline; poll(nullptr, 0, 1)) {
-    ioctl(out[0], FIONREAD, &queued);
-    const ProcessStatus status = ReadProcessStatus(program);
-    if ((queued > 3900 && status.Sleeps()) || status.Ended()) break;
-  }
-  std::string written;
-  std::array<char, 4096> buffer;
-  for (ssize_t got; (got = read(out[0], buffer.data(), buffer.size())) > 0;) {
-    written.append(buffer.data(), static_cast<std::size_t>(got));
-  }
-  close(out[0]);
-  int status = -1;
-  waitpid(program, &status, 0);
-  EXPECT_TRUE(written.starts_with(before));
-  EXPECT_EQ(written.substr(std::min(written.size(), before.size())),
-            Encode(Case("OrderZero").out, PlatformCharset(), PlatformLineEnd()));
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(EndToEndProgram, ReadErrorIsNotTheEndOfInput) {
