@@ -1,8 +1,8 @@
 // Preloaded into the program by a terminal test: stops it, as a Ctrl-Z at the
 // worst moment would, once it has written a text that ends with
 // $POLYMUL_STOP_AFTER_WRITING (the request), just before its next read (of the
-// key); or else right after it first gives the terminal back its line-by-line
-// mode.
+// key); or else just before ($POLYMUL_STOP_BEFORE_RESTORE) or right after it
+// first gives the terminal back its line-by-line mode.
 #include <dlfcn.h>
 #include <signal.h>
 #include <termios.h>
@@ -22,8 +22,15 @@ const char* StopAfterWriting() { return std::getenv("POLYMUL_STOP_AFTER_WRITING"
 extern "C" int tcsetattr(int terminal, int when, const termios* settings) {
   using Function = int (*)(int, int, const termios*);
   static const auto real = reinterpret_cast<Function>(dlsym(RTLD_NEXT, "tcsetattr"));
+  const bool restores =
+      !g_stopped && StopAfterWriting() == nullptr && (settings->c_lflag & ICANON) != 0;
+  const bool before = std::getenv("POLYMUL_STOP_BEFORE_RESTORE") != nullptr;
+  if (restores && before) {
+    g_stopped = true;
+    raise(SIGTSTP);
+  }
   const int result = real(terminal, when, settings);
-  if (!g_stopped && StopAfterWriting() == nullptr && (settings->c_lflag & ICANON) != 0) {
+  if (restores && !before) {
     g_stopped = true;
     raise(SIGTSTP);
   }

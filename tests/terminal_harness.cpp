@@ -144,10 +144,12 @@ bool StartsInForeground(Job job) {
       break;
   }
   setenv("LC_ALL", scene.locale, 1);
-  if (scene.stop_after == StopAfter::kRequest) {
+  if (scene.stop_at == StopAt::kAfterRequest) {
     setenv("POLYMUL_STOP_AFTER_WRITING", std::string(kPressAnyKey).c_str(), 1);
   }
-  if (scene.stop_after != StopAfter::kNothing) {
+  if (scene.stop_at == StopAt::kBeforeRestore)
+    setenv("POLYMUL_STOP_BEFORE_RESTORE", "1", 1);
+  if (scene.stop_at != StopAt::kNothing) {
     const char* path = std::getenv("POLYMUL_STOP_AFTER_RESTORE");
     const std::string stopper = path != nullptr ? path : POLYMUL_STOP_AFTER_RESTORE;
     // Named alone and found in its folder: LD_PRELOAD splits at blanks.

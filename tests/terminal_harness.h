@@ -52,9 +52,9 @@ enum class Job {
 };
 
 // Where a preloaded library stops the program, as a Ctrl-Z at the worst
-// moment would: right after it writes the request, or right after it first
-// gives the terminal back its line-by-line mode.
-enum class StopAfter { kNothing, kRequest, kRestore };
+// moment would: right after it writes the request, or just before or just
+// after it first gives the terminal back its line-by-line mode.
+enum class StopAt { kNothing, kAfterRequest, kBeforeRestore, kAfterRestore };
 
 struct Scene {
   Stdin in = Stdin::kTerminal;
@@ -62,11 +62,11 @@ struct Scene {
   Job job = Job::kForeground;
   bool killed_when_stopped = false;  // as bash's `kill %1`, instead of `fg`
   const char* locale = "C.UTF-8";
-  tcflag_t input_flags = 0;                    // set on the terminal first, as stty would
-  int ignored_signal = 0;                      // ignored from the start, as under nohup
-  StopAfter stop_after = StopAfter::kNothing;  // stopped there as by a Ctrl-Z
-  bool continued_in_background = false;        // once stopped, `bg` before `fg`
-  bool stty_while_stopped = false;             // `stty erase ^H` at the shell's prompt
+  tcflag_t input_flags = 0;              // set on the terminal first, as stty would
+  int ignored_signal = 0;                // ignored from the start, as under nohup
+  StopAt stop_at = StopAt::kNothing;     // stopped there as by a Ctrl-Z
+  bool continued_in_background = false;  // once stopped, `bg` before `fg`
+  bool stty_while_stopped = false;       // `stty erase ^H` at the shell's prompt
   // As dash: the terminal keeps what the program left there, stty aside.
   bool shell_puts_nothing_back = false;
   // Standard input and output one open file of the terminal, left O_NONBLOCK

@@ -277,15 +277,17 @@ TEST(KeyWait, StoppedAndContinuedTheWaitGoesOn) {
 // over: the request is not shown again.
 TEST(KeyWait, StoppedAtTheEdgesOfTheWait) {
   const std::pair<Scene, int> scenes[] = {
-      {{.stop_after = StopAfter::kRequest}, 2},
-      {{.stop_after = StopAfter::kRestore}, 1},
+      {{.stop_at = StopAt::kAfterRequest}, 2},
+      {{.stop_at = StopAt::kAfterRestore}, 1},
       // What the user changes at the shell then is what it keeps.
-      {{.stop_after = StopAfter::kRestore, .stty_while_stopped = true}, 1},
+      {{.stop_at = StopAt::kAfterRestore, .stty_while_stopped = true}, 1},
+      // Or just before: the settings it was about to give back are the old ones.
+      {{.stop_at = StopAt::kBeforeRestore, .stty_while_stopped = true}, 1},
   };
   for (const auto& [scene, requests_shown] : scenes) {
     Terminal terminal(scene);
     AnswerDialogue(terminal);
-    if (scene.stop_after == StopAfter::kRequest) {
+    if (scene.stop_at == StopAt::kAfterRequest) {
       terminal.WaitFor(kContinuedMark);  // typed while stopped, the key would echo
       terminal.AwaitKeyWait();
     }
