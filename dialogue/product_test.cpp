@@ -86,6 +86,8 @@ TEST(Product, OnlyASumBeyondFloatIsInfinite) {
   // its terms, taken in double, is 0, or fits float, in either order.
   EXPECT_EQ(Multiply({1e30f, 1e30f}, {1e30f, -1e30f}),
             (std::vector<float>{inf, 0, -inf}));
+  EXPECT_FALSE(std::signbit(Multiply({1e30f, 1e30f}, {1e30f, -1e30f})[1]))
+      << "an exact 0 is +0, as IEEE's sum of opposites";
   EXPECT_EQ(Multiply({3e38f, -2e38f}, {1, 1.5f}),
             (std::vector<float>{3e38f, 2.5e38f, -3e38f}));
   EXPECT_EQ(Multiply({1, 1.5f}, {3e38f, -2e38f}),

@@ -92,6 +92,9 @@ inline constexpr DialogueCase kDialogueCases[] = {
      INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY, ERROR_ORDER_NOT_WHOLE, 1},
     {"HugeOrderNotStandingAlone", "99999999999x\n",
      INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY, ERROR_ORDER_NOT_WHOLE, 1},
+    // A sign is no number, nor order 0.
+    {"OrderSignAlone", "-\n0\n", INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY,
+     ERROR_ORDER_NOT_WHOLE, 1},
     {"OrderTen", "10\n", INTRODUCTION ORDER_PROMPT "\n" PRESS_ANY_KEY,
      ERROR_ORDER_TOO_LARGE, 1},
     // 2^64 + 5: digits that a 64-bit magnitude would wrap to 5.

@@ -174,13 +174,14 @@ TEST(EndToEndProgram, ReadErrorIsNotTheEndOfInput) {
 
 // Someone at the other end of a pipe, or a terminal that another program left
 // non-blocking: each answer is typed once its prompt is there to read, and
-// the program waits for it asleep, not spinning.
+// the program waits for it asleep, not spinning. The last is one byte, read
+// alone, and the end of the input ends it.
 TEST(EndToEndProgram, EachPromptIsShownBeforeItsAnswerIsAwaited) {
   for (const bool nonblocking : {false, true}) {
     const ProgramRun run =
         RunProgram({.answers = {{Encode(ORDER_PROMPT, PlatformCharset()), "0\n"},
                                 {"p1()= ", "3\n"},
-                                {"p2()= ", "5\n"}},
+                                {"p2()= ", "5"}},
                     .nonblocking_input = nonblocking,
                     .answer_once_asleep = true,
                     .environment = PlatformLocale()});
