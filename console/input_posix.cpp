@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <ostream>
 
+#include "console/output_posix.h"
 #include "console/standard_input.h"
 
 namespace {
@@ -15,8 +16,8 @@ namespace {
 // Whether the last read had to wait for its input: the line was not yet typed
 // when the output before it was flushed.
 bool g_last_read_waited = false;
-// Where standard output stood once that input came.
-std::streamoff g_output_at_last_read = -1;
+// How much standard output had written once that input came.
+sig_atomic_t g_output_at_last_read = -1;
 
 bool InputWaiting() {
   pollfd input{STDIN_FILENO, POLLIN, 0};
@@ -32,7 +33,7 @@ StandardInputStream::Buffer::int_type StandardInputStream::Buffer::underflow() {
     const ssize_t got = ::read(STDIN_FILENO, bytes_.data(), bytes_.size());
     if (got > 0) {
       g_last_read_waited = !typed_ahead;
-      g_output_at_last_read = StandardOutput().tellp();
+      g_output_at_last_read = StandardOutputWritten();
       return Deliver(static_cast<std::size_t>(got));
     }
     if (got == 0) return NoMore(false);
@@ -66,7 +67,8 @@ bool EchoedOnTheOutputsTerminal() {
 }  // namespace
 
 bool InputEchoedWithOutput() {
-  return g_last_read_waited && g_output_at_last_read >= 0 &&
-         StandardOutput().tellp() == g_output_at_last_read &&
+  // What the stream still holds counts as written since.
+  StandardOutput().flush();
+  return g_last_read_waited && StandardOutputWritten() == g_output_at_last_read &&
          EchoedOnTheOutputsTerminal();
 }

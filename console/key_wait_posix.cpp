@@ -377,7 +377,7 @@ bool ReadKey(int terminal) {
   do {
     got = read(terminal, &key, 1);
   } while (got < 0 && errno == EINTR);
-  WithSignalsHeld([] { g_output_with_request = -1; });
+  g_output_with_request = -1;
   return got == 1;
 }
 

@@ -57,26 +57,14 @@ class OutputBuffer : public std::streambuf {
 
   // What could not be written is dropped, so that it is not tried again.
   int sync() override {
-    const auto size = static_cast<std::size_t>(pptr() - pbase());
-    const bool written = WriteAll(descriptor_, pbase(), size);
-    put_before_ += static_cast<std::streamoff>(size);
+    const bool written =
+        WriteAll(descriptor_, pbase(), static_cast<std::size_t>(pptr() - pbase()));
     setp(bytes_.data(), bytes_.data() + bytes_.size());
     return written ? 0 : -1;
   }
 
-  // The position is how many bytes the stream has been given, as in a file
-  // written from its start: tellp() tells whether anything was written since.
-  pos_type seekoff(off_type offset, std::ios::seekdir direction,
-                   std::ios::openmode which) override {
-    if (offset != 0 || direction != std::ios::cur || which != std::ios::out) {
-      return pos_type(off_type(-1));
-    }
-    return pos_type(put_before_ + (pptr() - pbase()));
-  }
-
  private:
   int descriptor_;
-  std::streamoff put_before_ = 0;
   std::array<char, 4096> bytes_;
 };
 

@@ -1,5 +1,5 @@
-// What the POSIX key wait needs to know of standard output, in a signal
-// handler too.
+// What the POSIX key wait and standard input need to know of standard output,
+// in a signal handler too.
 #pragma once
 
 #include <signal.h>
