@@ -106,11 +106,15 @@ test-windows: all windows windows64 windows-tests
 
 # The program and its unit tests for another processor that Debian releases
 # for (ARCH=arm64, say), and the project's suite run on them under qemu-user.
-# Its .deb: make package BUILD_DIR=build-cross-arm64.
+# Its .deb: make package BUILD_DIR=build-cross-arm64. The target's C and C++
+# runtime is fetched once into the build folder, not installed.
 ARCH ?= arm64
 CROSS_BUILD_DIR ?= build-cross-$(ARCH)
-CROSS_FLAGS = --toolchain cmake/debian-cross.cmake -DPOLYMUL_ARCH=$(ARCH)
+CROSS_RUNTIME = $(abspath $(CROSS_BUILD_DIR))/runtime
+CROSS_FLAGS = --toolchain cmake/debian-cross.cmake -DPOLYMUL_ARCH=$(ARCH) \
+  -DPOLYMUL_TARGET_ROOT=$(CROSS_RUNTIME)/root
 cross:
+	cmake/debian-cross-runtime.sh $(ARCH) "$(CROSS_RUNTIME)"
 	cmake -S . -B "$(CROSS_BUILD_DIR)" $(CROSS_FLAGS) \
 	  -DPOLYMUL_GTEST_SOURCE=$(GTEST_SOURCE) $(CMAKE_FLAGS)
 	cmake --build "$(CROSS_BUILD_DIR)" --parallel $(JOBS)

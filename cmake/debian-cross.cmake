@@ -1,10 +1,15 @@
 # Cross-builds for another processor that Debian releases for, named by its
 # Debian architecture (-DPOLYMUL_ARCH=arm64), with Debian's cross compiler
 # (g++-<triplet>), and runs the target's programs under qemu-user with the
-# target's own libraries, installed side by side (multiarch: libc6:arm64).
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES POLYMUL_ARCH)
+# target's own C and C++ runtime, unpacked into the folder POLYMUL_TARGET_ROOT
+# by cmake/debian-cross-runtime.sh (make cross does both).
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES POLYMUL_ARCH POLYMUL_TARGET_ROOT)
 if(NOT POLYMUL_ARCH)
   message(FATAL_ERROR "name the Debian architecture: -DPOLYMUL_ARCH=arm64, say")
+endif()
+if(NOT IS_DIRECTORY "${POLYMUL_TARGET_ROOT}/DEBIAN")
+  message(FATAL_ERROR "no ${POLYMUL_ARCH} runtime in -DPOLYMUL_TARGET_ROOT=${POLYMUL_TARGET_ROOT}: "
+    "cmake/debian-cross-runtime.sh ${POLYMUL_ARCH} <folder> unpacks one into <folder>/root")
 endif()
 foreach(field GNU_TYPE GNU_CPU MULTIARCH)
   execute_process(COMMAND dpkg-architecture -a${POLYMUL_ARCH} -qDEB_HOST_${field}
@@ -30,8 +35,12 @@ elseif(GNU_CPU STREQUAL "powerpc64le")
 elseif(GNU_CPU STREQUAL "powerpc")
   set(qemu_cpu ppc)
 endif()
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${qemu_cpu})
-# For tests/test_cross.sh, which starts the program from the host's tests.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${qemu_cpu} -L ${POLYMUL_TARGET_ROOT})
+# For the scripts that start the program from the host's tests, which give
+# the emulator the runtime's folder as QEMU_LD_PREFIX.
 set(POLYMUL_EMULATOR qemu-${qemu_cpu} CACHE INTERNAL "runs the target's programs")
 
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${POLYMUL_ARCH})
+# Its libraries' Depends come from the runtime's own symbols files.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+  ${POLYMUL_TARGET_ROOT}/lib/${MULTIARCH} ${POLYMUL_TARGET_ROOT}/usr/lib/${MULTIARCH})

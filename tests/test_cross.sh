@@ -2,15 +2,18 @@
 # Runs the project's own suite against a program built for another processor:
 # its unit tests under qemu-user through ctest, then the host's end-to-end and
 # terminal tests, which start the target's program under qemu-user with the
-# target's own C library, locales and iconv modules.
+# target's own C library, locales and iconv modules: those of the runtime that
+# the build was given, whose folder the emulator takes as QEMU_LD_PREFIX.
 # Usage: test_cross.sh ARCH NATIVE_BUILD CROSS_BUILD
 set -euo pipefail
 arch=$1 native=$2 cross=$3
 emulator=$(sed -n 's/^POLYMUL_EMULATOR:INTERNAL=//p' "$cross/CMakeCache.txt")
 command -v "$emulator" >/dev/null || { echo "test-cross: $emulator is missing (apt-get install qemu-user)"; exit 1; }
+QEMU_LD_PREFIX=$(sed -n 's/^POLYMUL_TARGET_ROOT:[A-Z]*=//p' "$cross/CMakeCache.txt")
+export QEMU_LD_PREFIX
 multiarch=$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH)
-[ -e "/usr/lib/$multiarch/gconv/gconv-modules" ] ||
-  { echo "test-cross: the $arch C library is missing (dpkg --add-architecture $arch; apt-get install libc6:$arch libstdc++6:$arch)"; exit 1; }
+[ -e "$QEMU_LD_PREFIX/usr/lib/$multiarch/gconv/gconv-modules" ] ||
+  { echo "test-cross: the $arch C library's iconv modules are not in '$QEMU_LD_PREFIX'"; exit 1; }
 
 # glibc reads locales in its own byte order: a big-endian target gets its own,
 # made by localedef, in a folder that only the target's program is told of.
