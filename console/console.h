@@ -16,6 +16,11 @@ void ChooseTerminalCharset();
 // no flush.
 void PrintConsoleText(std::ostream& out, const MessageText& text);
 
+// Makes each signal that ends a program end this one, with status 128 + its
+// number, where the kernel would discard it: in the first process of a PID
+// namespace (docker run -it, unshare --pid --fork). Nothing elsewhere.
+void EndOnSignalsEvenAsFirstProcess();
+
 // Readies the terminal for one key press, to be called just before `request`
 // is shown, so that a key pressed once the request is on screen counts and
 // none typed or pasted before it does. Does nothing when no terminal shows the

@@ -25,6 +25,8 @@ namespace {
 enum class Mode : sig_atomic_t {
   kUsers,              // the user's own settings: the wait is over
   kDroppingTypeAhead,  // before the request, Ctrl-C and Ctrl-Z still signals
+  kKeyAfterRequest,    // while the request is written: keys typed now count,
+                       // Ctrl-C and Ctrl-Z still signals
   kKey,                // one key, whatever it is
   kDroppingRestOfKey,  // after it
 };
@@ -38,21 +40,28 @@ termios g_users_settings;
 volatile Mode g_mode_to_take = Mode::kUsers;
 
 // One byte at a time, unechoed; Ctrl-C, Ctrl-Z and Ctrl-S are keys like any
-// other, and no input translation may swallow or change one (stty igncr,
-// istrip). While input is dropped, a read ends once the terminal has been
-// quiet for a tenth of a second.
+// other, and no input translation may swallow one (stty igncr, istrip). Enter
+// may still send a line end: any key is the key, and a shell that puts
+// nothing back after SIGSTOP (dash) is left a terminal whose Enter works.
+// While input is dropped, a read ends once the terminal has been quiet for a
+// tenth of a second.
 constexpr tcflag_t kModeLocalFlags = ICANON | ECHO | ISIG | IEXTEN;
-constexpr tcflag_t kModeInputFlags = IXON | ICRNL | IGNCR | INLCR | ISTRIP;
+constexpr tcflag_t kModeInputFlags = IXON | IGNCR | INLCR | ISTRIP;
 
 termios SettingsFor(Mode mode, const termios& users) {
   if (mode == Mode::kUsers) return users;
   termios settings = users;
   settings.c_lflag &= ~kModeLocalFlags;
   settings.c_iflag &= ~kModeInputFlags;
-  const bool dropping = mode != Mode::kKey;
+  const bool dropping =
+      mode == Mode::kDroppingTypeAhead || mode == Mode::kDroppingRestOfKey;
   settings.c_cc[VMIN] = dropping ? 0 : 1;
   settings.c_cc[VTIME] = dropping ? 1 : 0;
-  if (mode == Mode::kDroppingTypeAhead) settings.c_lflag |= ISIG;
+  // The request's write may wait (Ctrl-S, a stalled link): until it is out,
+  // Ctrl-C still ends the program, as the user was told.
+  if (mode == Mode::kDroppingTypeAhead || mode == Mode::kKeyAfterRequest) {
+    settings.c_lflag |= ISIG;
+  }
   return settings;
 }
 
@@ -65,8 +74,8 @@ bool SameSettings(const termios& a, const termios& b) {
 }
 
 bool HoldsOwnMode(const termios& current) {
-  for (const Mode mode :
-       {Mode::kDroppingTypeAhead, Mode::kKey, Mode::kDroppingRestOfKey}) {
+  for (const Mode mode : {Mode::kDroppingTypeAhead, Mode::kKeyAfterRequest, Mode::kKey,
+                          Mode::kDroppingRestOfKey}) {
     if (SameSettings(current, SettingsFor(mode, g_users_settings))) return true;
   }
   return false;
@@ -259,13 +268,16 @@ void Watch(int number, void (*handler)(int)) {
   if (handled) SetHandler(number, handler);
 }
 
-void WatchSignals() {
-  for (const int number : kEndingSignals) Watch(number, GiveTerminalBackAndEnd);
+template <typename Action>
+void ForEachEndingSignal(Action action) {
+  for (const int number : kEndingSignals) action(number);
 #ifdef SIGRTMIN  // real-time signals, where the system has them
-  for (int number = SIGRTMIN; number <= SIGRTMAX; ++number) {
-    Watch(number, GiveTerminalBackAndEnd);
-  }
+  for (int number = SIGRTMIN; number <= SIGRTMAX; ++number) action(number);
 #endif
+}
+
+void WatchSignals() {
+  ForEachEndingSignal([](int number) { Watch(number, GiveTerminalBackAndEnd); });
   for (const int number : kStopSignals) Watch(number, GiveTerminalBackAndStop);
   Watch(SIGCONT, TakeTerminalOnContinue);
 }
@@ -408,6 +420,18 @@ bool g_on_screen = false;
 
 }  // namespace
 
+// There the handler that gives the terminal back ends the program from the
+// start, before it holds the terminal.
+void EndOnSignalsEvenAsFirstProcess() {
+  if (getpid() != 1) return;
+  ForEachEndingSignal([](int number) {
+    struct sigaction previous {};
+    if (sigaction(number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
+      SetHandler(number, GiveTerminalBackAndEnd);
+    }
+  });
+}
+
 void PrepareForKeyPress(const MessageText& request) {
   StandardOutput().flush();
   // Output that goes to a file or a pipe has no reader to wait for.
@@ -420,7 +444,7 @@ void PrepareForKeyPress(const MessageText& request) {
   // Keys typed or pasted before the request are not the key; one pressed once
   // the request is on screen is never dropped.
   DropInputUntilQuiet(terminal, TCSAFLUSH, Mode::kDroppingTypeAhead);
-  TakeMode(terminal, TCSANOW, Mode::kKey);
+  TakeMode(terminal, TCSANOW, Mode::kKeyAfterRequest);
   NoteRequest(request);
 }
 
@@ -429,6 +453,7 @@ void WaitForKeyPress() {
   out.flush();
   if (!g_on_screen) return;
   if (const int terminal = g_terminal; terminal >= 0) {
+    TakeMode(terminal, TCSANOW, Mode::kKey);
     if (ReadKey(terminal)) {
       DropInputUntilQuiet(terminal, TCSANOW, Mode::kDroppingRestOfKey);
     }

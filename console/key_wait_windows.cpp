@@ -40,6 +40,8 @@ void DropConsoleInputUntilQuiet() {
 
 }  // namespace
 
+void EndOnSignalsEvenAsFirstProcess() {}
+
 void PrepareForKeyPress(const MessageText&) {
   std::cout.flush();
   // Keys typed or pasted before the request are not the key: a window opened

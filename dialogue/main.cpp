@@ -6,6 +6,7 @@
 #include "dialogue/dialogue.h"
 
 int main() {
+  EndOnSignalsEvenAsFirstProcess();
   // Only the character type: the streams keep the classic locale, so numbers
   // stay 1.5 whatever the user's language.
   std::setlocale(LC_CTYPE, "");

@@ -256,6 +256,9 @@ class Shell {
         Check(prompt_, stop + " in the background, the prompt's settings were changed:");
       } else if (WSTOPSIG(status) != SIGSTOP) {
         Check(users_, stop + ", the user's settings were not given back:");
+      } else if (termios now{}; tcgetattr(STDIN_FILENO, &now) == 0 &&
+                                (now.c_iflag & ICRNL) != (users_.c_iflag & ICRNL)) {
+        failures_ += "; " + stop + ", the key mode left Enter no line end at the shell";
       }
       if (scene_.killed_when_stopped) {
         kill(-program, SIGTERM);
@@ -470,11 +473,11 @@ void Terminal::ShellTakesTheTerminalBack() {
 bool Terminal::ReadsKeys() const { return (Settings().c_lflag & ICANON) == 0; }
 
 void Terminal::AwaitKeyWait() {
-  WaitUntil("the key wait's mode: no ICANON, VMIN 1, VTIME 0",
+  WaitUntil("the key wait's mode: no ICANON or ISIG, VMIN 1, VTIME 0",
             [this](const std::string&) {
               const termios settings = Settings();
-              return (settings.c_lflag & ICANON) == 0 && settings.c_cc[VMIN] == 1 &&
-                     settings.c_cc[VTIME] == 0;
+              return (settings.c_lflag & (ICANON | ISIG)) == 0 &&
+                     settings.c_cc[VMIN] == 1 && settings.c_cc[VTIME] == 0;
             });
 }
 

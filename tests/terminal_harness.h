@@ -144,9 +144,9 @@ class Terminal {
 
   // Whether a program reads the keyboard key by key, not line by line.
   bool ReadsKeys() const;
-  // Once a key counts: one byte at a time, with no time-out. Before the request
-  // input is dropped until the terminal is quiet; the request on screen says
-  // the same.
+  // Once any key counts: one byte at a time, with no time-out, Ctrl-C and
+  // Ctrl-Z keys too. Before the request input is dropped until the terminal is
+  // quiet, and until all of it is written they are still signals.
   void AwaitKeyWait();
   // Whether it is dropping input until the terminal is quiet: after the key,
   // the rest of one of several bytes.

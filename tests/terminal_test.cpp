@@ -63,6 +63,17 @@ void HoldInDropping(Terminal& terminal) {
   terminal.TypeUntil("x", [&](const std::string&) { return terminal.DropsInput(); });
 }
 
+// Comes back once the program, done dropping type-ahead, is asleep in the
+// write of the request to a terminal whose output is stopped.
+void AwaitRequestWaitingForOutput(Terminal& terminal) {
+  HoldInDropping(terminal);
+  terminal.SetOutputStopped(true);
+  terminal.WaitUntil("the drop's end", [&](const std::string&) {
+    return terminal.ReadsKeys() && !terminal.DropsInput();
+  });
+  terminal.AwaitSignalsTaken();
+}
+
 // What the program wrote at the terminal, without what the shell showed as it
 // brought the program back to the foreground.
 std::string ProgramsOwn(std::string shown) {
@@ -132,6 +143,7 @@ TEST(KeyWait, AnyKeyIsTakenWhole) {
   for (const Key& key : keys) {
     Terminal terminal({.input_flags = key.input_flags});
     AnswerDialogue(terminal);
+    terminal.AwaitKeyWait();
     for (std::size_t i = 0; i < key.pieces.size(); ++i) {
       if (i > 0) {
         terminal.WaitUntil("the drop of the rest of the key",
@@ -210,6 +222,11 @@ TEST(KeyWait, TheFirstProcessOfAPidNamespaceIsKilledAllTheSame) {
     GTEST_SKIP() << "qemu-user, not the program, would be its first process";
   if (!PidNamespaceCanBeMade()) GTEST_SKIP() << "no PID namespace can be made here";
   ExpectKilled({{.job = Job::kPidNamespaceInit}, SIGTERM, 128 + SIGTERM});
+  // At a prompt too, before the wait holds the terminal.
+  Terminal terminal({.job = Job::kPidNamespaceInit});
+  terminal.WaitFor(ORDER_PROMPT);
+  terminal.Type("\x03");
+  EXPECT_EQ(terminal.Report(), Ending(128 + SIGINT));
 }
 
 // After each return to the foreground during the wait the request is on
@@ -247,10 +264,7 @@ TEST(KeyWait, StoppedAndContinuedTheWaitGoesOn) {
     SCOPED_TRACE("stopped by signal " + std::to_string(stop.signal_number));
     Terminal terminal(stop.scene);
     if (stop.while_request_is_written) {
-      HoldInDropping(terminal);
-      terminal.SetOutputStopped(true);
-      terminal.AwaitKeyWait();
-      terminal.AwaitSignalsTaken();  // asleep in the request's write
+      AwaitRequestWaitingForOutput(terminal);
     } else {
       AnswerDialogue(terminal);
       terminal.AwaitKeyWait();
@@ -298,6 +312,16 @@ TEST(KeyWait, StoppedAtTheEdgesOfTheWait) {
     const std::string expected = RequestShown(requests_shown);
     EXPECT_EQ(EndOf(ProgramsOwn(shown), expected.size()), expected);
   }
+}
+
+// Until the request is out, Ctrl-C still ends the program: its output stopped
+// (Ctrl-S) just before the request is written, a Ctrl-C typed then is no key.
+TEST(KeyWait, CtrlCEndsItUntilTheRequestIsOut) {
+  Terminal terminal;
+  AwaitRequestWaitingForOutput(terminal);
+  terminal.Type("\x03");
+  terminal.SetOutputStopped(false);
+  EXPECT_EQ(terminal.Report(), Ending(-1, SIGINT));
 }
 
 TEST(KeyWait, AnIgnoredHangupStaysIgnored) {
