@@ -22,19 +22,24 @@ JOBS = $(or $(patsubst -j%,%,$(filter -j%,$(MAKEFLAGS))),$(shell nproc))
 # for another system.
 GTEST_SOURCE = /usr/src/googletest
 
-.PHONY: all run test install uninstall clean bench fuzz windows windows64 windows-tests \
+.PHONY: all program run test install uninstall clean bench fuzz windows windows64 windows-tests \
   test-windows package package-windows dist test-deb test-install test-packages cross \
   test-cross
 
 # Configures a new build folder, and an existing one again when given flags.
-all:
-	if $(if $(CMAKE_FLAGS),true,false) || [ ! -f "$(BUILD_DIR)/CMakeCache.txt" ]; then \
+configure = if $(if $(CMAKE_FLAGS),true,false) || [ ! -f "$(BUILD_DIR)/CMakeCache.txt" ]; then \
 	  cmake -S . -B "$(BUILD_DIR)" $(CMAKE_FLAGS); fi
+all:
+	$(configure)
 	cmake --build "$(BUILD_DIR)" --parallel $(JOBS)
+# The program alone, without the tests.
+program:
+	$(configure)
+	cmake --build "$(BUILD_DIR)" --parallel $(JOBS) --target polymul
 
 # The dialogue, not the build: what the build says is shown only if it fails.
 run:
-	@log=$$(mktemp) && { $(MAKE) -s --no-print-directory all >"$$log" 2>&1 || \
+	@log=$$(mktemp) && { $(MAKE) -s --no-print-directory program >"$$log" 2>&1 || \
 	  { cat "$$log"; rm -f "$$log"; exit 1; }; } && rm -f "$$log"
 	@"$(BUILD_DIR)/polymul"
 

@@ -35,7 +35,12 @@ record_install() {
   stage=$(mktemp -d)
   trap 'rm -rf "$stage"' EXIT  # stage is global: the trap runs after the function
   DESTDIR=$stage cmake --install "$build" --prefix "$prefix" >/dev/null
-  local made=()
+  local made=() missing=$destdir
+  # DESTDIR itself too, and the folders above it that install makes.
+  while [ -n "$missing" ] && [ ! -d "$missing" ]; do
+    made+=("$(without_final_slashes "$missing")")
+    missing=$(dirname "$missing")
+  done
   while IFS= read -r folder; do
     [ -d "$destdir$folder" ] || made+=("$destdir$folder")
   done < <(cd "$stage" && find . -mindepth 1 -type d | sed 's|^\.||')
@@ -48,6 +53,12 @@ record_install() {
       echo "file $(checksum "$destdir$file") $destdir$file"
     done <"$build/install_manifest.txt"
   } >>"$record"
+  # After an install over an earlier one, only the newer checksum of a file
+  # is what install put there: its path follows "file", 64 digits and a blank.
+  awk 'substr($0, 1, 5) != "file " { print; next }
+       { path = substr($0, 71); if (!(path in last)) order[++n] = path; last[path] = $0 }
+       END { for (i = 1; i <= n; i++) print last[order[i]] }' "$record" >"$record.new"
+  mv "$record.new" "$record"
 }
 
 remove_install() {

@@ -210,6 +210,12 @@ check_install() {
   refuses "nothing was installed from $build" make_in uninstall DESTDIR="$root/c" PREFIX=/usr
   for changed in "" usr/share/doc/polymul/copyright; do
     (umask 077 && make_in install DESTDIR="$first" PREFIX=/usr >/dev/null)
+    if [ -z "$changed" ]; then  # and again, over it, with a file that changed since
+      cp "$build/changelog.gz" "$scratch/changelog.gz"
+      echo >>"$build/changelog.gz"
+      make_in install DESTDIR="$first" PREFIX=/usr >/dev/null
+      cp "$scratch/changelog.gz" "$build/changelog.gz"
+    fi
     installed "$first" /usr >/dev/null
     private=$(find "$root" ! -perm -o=r -o -type d ! -perm -o=x)
     [ -z "$private" ] || fail "make install left these unreadable to others: $private"
@@ -229,6 +235,8 @@ check_install() {
       rm "$first/$changed"
     fi
     ! grep "removing directory" <<<"$said" || fail "make uninstall claims to remove folders it keeps"
+    [ -n "$changed" ] || ! grep "left alone" <<<"$said" ||
+      fail "make uninstall claims to leave alone what it removes: $said"
     for at in "${!others[@]}"; do
       other=${others[$at]}
       [ "$(installed "${other%%:*}" "${other#*:}")" = "${before[$at]}" ] ||
@@ -240,8 +248,8 @@ check_install() {
     make_in uninstall DESTDIR="${other%%:*}" PREFIX="${other#*:}" >/dev/null
     [ ! -e "${other%%:*}${other#*:}" ] || fail "make uninstall left ${other%%:*}${other#*:}"
   done
-  [ -z "$(ls -A "$root/b")" ] && [ "$(ls -A "$first")" = usr ] ||
-    fail "the last make uninstall left $(cd "$root" && find . -mindepth 2 | tr '\n' ' ')"
+  [ ! -e "$root/b" ] && [ "$(ls -A "$first")" = usr ] ||
+    fail "the last make uninstall left $(cd "$root" && find . -mindepth 1 | tr "\n" " ")"
   refuses "nothing was installed from $build" make_in uninstall
   echo "test-packages: make install and make uninstall passed"
 }
