@@ -117,7 +117,7 @@ ARCH ?= arm64
 CROSS_BUILD_DIR ?= build-cross-$(ARCH)
 CROSS_RUNTIME = $(abspath $(CROSS_BUILD_DIR))/runtime
 CROSS_FLAGS = --toolchain cmake/debian-cross.cmake -DPOLYMUL_ARCH=$(ARCH) \
-  -DPOLYMUL_TARGET_ROOT=$(CROSS_RUNTIME)/root
+  -DPOLYMUL_TARGET_ROOT='$(CROSS_RUNTIME)/root'
 cross:
 	cmake/debian-cross-runtime.sh $(ARCH) "$(CROSS_RUNTIME)"
 	cmake -S . -B "$(CROSS_BUILD_DIR)" $(CROSS_FLAGS) \

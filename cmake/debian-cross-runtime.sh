@@ -12,19 +12,31 @@ set -euo pipefail
 arch=$1 folder=$2
 packages=(libc6 libgcc-s1 libstdc++6)
 root=$folder/root
-# Fetched once; a fetch cut short is made again whole.
-[ -f "$folder/fetched" ] && exit 0
-command -v apt-get >/dev/null || { echo "$0: apt-get is missing: fetch the $arch runtime on Debian"; exit 1; }
+# Fetched once for that architecture; a fetch cut short is made again whole.
+if [ -f "$folder/fetched" ] && [ "$(cat "$folder/arch")" = "$arch" ]; then exit 0; fi
+if [ -n "$(ls -A "$folder" 2>/dev/null)" ] && [ ! -f "$folder/arch" ]; then
+  echo "$0: $folder holds something else: give a new or empty folder" >&2
+  exit 1
+fi
+command -v apt-get >/dev/null || { echo "$0: apt-get is missing: fetch the $arch runtime on Debian" >&2; exit 1; }
 
 rm -rf "$folder"
 mkdir -p "$folder/lists/partial" "$folder/cache/archives/partial" "$folder/debs" "$root/DEBIAN"
+echo "$arch" >"$folder/arch"
 : >"$folder/status"
 apt=(apt-get -q -o Acquire::Retries=3 -o APT::Architecture="$arch" -o APT::Architectures="$arch"
   -o Dir::State::Lists="$folder/lists" -o Dir::Cache="$folder/cache"
   -o Dir::State::status="$folder/status" -o Debug::NoLocking=true -o Acquire::Languages=none
   -o APT::Sandbox::User="$(id -un)")
-"${apt[@]}" update
-(cd "$folder/debs" && "${apt[@]}" download "${packages[@]/%/:$arch}")
+# A mirror caught mid-sync fails some lists for a while: the packages may
+# still come from the sources that are whole, or else from the next round.
+for round in 1 2 3 4; do
+  "${apt[@]}" update || echo "$0: some of apt's lists failed (round $round)" >&2
+  (cd "$folder/debs" && "${apt[@]}" download "${packages[@]/%/:$arch}") && break
+  [ "$round" = 4 ] && { echo "$0: the $arch runtime could not be fetched" >&2; exit 1; }
+  echo "$0: again in $((round * 30)) s" >&2
+  sleep $((round * 30))
+done
 
 for deb in "$folder"/debs/*.deb; do
   dpkg-deb -x "$deb" "$root"
@@ -35,7 +47,7 @@ for deb in "$folder"/debs/*.deb; do
 done
 # The loader's link may name its target from /: seen from the host, that is the
 # host's own folder, where this processor's loader is not.
-find "$root" -type l -lname '/*' | while read -r link; do
+find "$root" -type l -lname '/*' | while IFS= read -r link; do
   ln -sfn --relative "$root$(readlink "$link")" "$link"
 done
 (cd "$folder/debs" && echo *.deb) >"$folder/fetched"

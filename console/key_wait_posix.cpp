@@ -3,6 +3,7 @@
 // the terminal's foreground job, gives back whenever a signal ends or stops it,
 // and takes again when it goes on.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <termios.h>
 #include <time.h>
@@ -23,15 +24,16 @@ namespace {
 
 // The modes the wait puts the terminal in, each made from the user's settings.
 enum class Mode : sig_atomic_t {
-  kUsers,              // the user's own settings: the wait is over
-  kDroppingTypeAhead,  // before the request, Ctrl-C and Ctrl-Z still signals
-  kKeyAfterRequest,    // while the request is written: keys typed now count,
-                       // Ctrl-C and Ctrl-Z still signals
-  kKey,                // one key, whatever it is
-  kDroppingRestOfKey,  // after it
+  kUsers,                 // the user's own settings: the wait is over
+  kDroppingTypeAhead,     // before the request, Ctrl-C and Ctrl-Z still signals
+  kKeyWhileRequestWaits,  // its write waits: Ctrl-C and Ctrl-Z still signals
+  kKey,                   // one key, whatever it is
+  kDroppingRestOfKey,     // after it
 };
 
-// What the signal handlers share with the wait; changed only with signals held.
+// What the signal handlers share with the wait: changed by the handlers
+// themselves, which hold every other signal while they run, and by the wait
+// with signals held, but for what a single store changes (g_output_with_request).
 // The terminal the wait holds, or -1.
 volatile sig_atomic_t g_terminal = -1;
 // The settings to give back: the user's, as the shell gave them to the program.
@@ -57,9 +59,7 @@ termios SettingsFor(Mode mode, const termios& users) {
       mode == Mode::kDroppingTypeAhead || mode == Mode::kDroppingRestOfKey;
   settings.c_cc[VMIN] = dropping ? 0 : 1;
   settings.c_cc[VTIME] = dropping ? 1 : 0;
-  // The request's write may wait (Ctrl-S, a stalled link): until it is out,
-  // Ctrl-C still ends the program, as the user was told.
-  if (mode == Mode::kDroppingTypeAhead || mode == Mode::kKeyAfterRequest) {
+  if (mode == Mode::kDroppingTypeAhead || mode == Mode::kKeyWhileRequestWaits) {
     settings.c_lflag |= ISIG;
   }
   return settings;
@@ -74,8 +74,8 @@ bool SameSettings(const termios& a, const termios& b) {
 }
 
 bool HoldsOwnMode(const termios& current) {
-  for (const Mode mode : {Mode::kDroppingTypeAhead, Mode::kKeyAfterRequest, Mode::kKey,
-                          Mode::kDroppingRestOfKey}) {
+  for (const Mode mode : {Mode::kDroppingTypeAhead, Mode::kKeyWhileRequestWaits,
+                          Mode::kKey, Mode::kDroppingRestOfKey}) {
     if (SameSettings(current, SettingsFor(mode, g_users_settings))) return true;
   }
   return false;
@@ -86,9 +86,9 @@ bool HoldsOwnMode(const termios& current) {
 // the user changed at the shell meanwhile (stty erase ^H, typed blind), the
 // parts that the mode sets are the user's own from before.
 termios UsersSettingsFrom(const termios& current) {
-  if (HoldsOwnMode(current)) return g_users_settings;
   const bool in_wait_mode =
-      (current.c_lflag & ICANON) == 0 && (g_users_settings.c_lflag & ICANON) != 0;
+      HoldsOwnMode(current) ||
+      ((current.c_lflag & ICANON) == 0 && (g_users_settings.c_lflag & ICANON) != 0);
   if (!in_wait_mode) return current;
   termios users = current;
   users.c_lflag =
@@ -444,7 +444,12 @@ void PrepareForKeyPress(const MessageText& request) {
   // Keys typed or pasted before the request are not the key; one pressed once
   // the request is on screen is never dropped.
   DropInputUntilQuiet(terminal, TCSAFLUSH, Mode::kDroppingTypeAhead);
-  TakeMode(terminal, TCSANOW, Mode::kKeyAfterRequest);
+  // Until the request shows, Ctrl-C still ends the program: where its write
+  // is to wait (output stopped with Ctrl-S, a stalled link), the signal keys
+  // work until it is out. Elsewhere a Ctrl-C typed as it shows is the key.
+  pollfd output{STDOUT_FILENO, POLLOUT, 0};
+  const bool request_waits = poll(&output, 1, 0) != 1;
+  TakeMode(terminal, TCSANOW, request_waits ? Mode::kKeyWhileRequestWaits : Mode::kKey);
   NoteRequest(request);
 }
 
@@ -453,7 +458,7 @@ void WaitForKeyPress() {
   out.flush();
   if (!g_on_screen) return;
   if (const int terminal = g_terminal; terminal >= 0) {
-    TakeMode(terminal, TCSANOW, Mode::kKey);
+    TakeMode(terminal, TCSANOW, Mode::kKey);  // once the request is out
     if (ReadKey(terminal)) {
       DropInputUntilQuiet(terminal, TCSANOW, Mode::kDroppingRestOfKey);
     }

@@ -52,7 +52,9 @@ class StandardInputStream : public std::istream {
   Buffer buffer_{*this};
 };
 
-// Whether standard input is typed at the terminal that shows standard output,
-// and what it read last was echoed there after all the output so far: typed
-// once the prompt was on screen, with nothing written since.
+// Whether what standard input read last was echoed, line end and all, after
+// all the output so far, so that the output's line is already ended. POSIX:
+// standard input is the output's own terminal, echoing whole lines, and the
+// line was typed once the prompt was on screen, with nothing written since.
+// Windows: the console's cursor stands at the start of a line.
 bool InputEchoedWithOutput();

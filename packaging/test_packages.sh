@@ -85,8 +85,9 @@ p1()= p2()= Значение полинома p3 = [ 4 13 28 27 18 ]
   local shown launcher=
   [ "$(dpkg-deb -f "$deb" Architecture)" = "$(dpkg --print-architecture)" ] ||
     launcher=$(sed -n 's/^POLYMUL_EMULATOR:INTERNAL=//p' "$1/CMakeCache.txt")
-  QEMU_LD_PREFIX=$(sed -n 's/^POLYMUL_TARGET_ROOT:[A-Z]*=//p' "$1/CMakeCache.txt")
-  shown=$(echo "2 1 2 3 4 5 6" | QEMU_LD_PREFIX=$QEMU_LD_PREFIX LC_ALL=C.UTF-8 $launcher "$root/usr/bin/polymul")
+  local target_root
+  target_root=$(sed -n 's/^POLYMUL_TARGET_ROOT:[A-Z]*=//p' "$1/CMakeCache.txt")
+  shown=$(echo "2 1 2 3 4 5 6" | QEMU_LD_PREFIX=$target_root LC_ALL=C.UTF-8 $launcher "$root/usr/bin/polymul")
   [ "$shown" = "$expected" ] || fail "the unpacked program wrote: $shown"
 
   # The pages hold Russian letters, which only a UTF-8 locale can render.

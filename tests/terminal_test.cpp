@@ -143,7 +143,6 @@ TEST(KeyWait, AnyKeyIsTakenWhole) {
   for (const Key& key : keys) {
     Terminal terminal({.input_flags = key.input_flags});
     AnswerDialogue(terminal);
-    terminal.AwaitKeyWait();
     for (std::size_t i = 0; i < key.pieces.size(); ++i) {
       if (i > 0) {
         terminal.WaitUntil("the drop of the rest of the key",

@@ -13,7 +13,7 @@ QEMU_LD_PREFIX=$(sed -n 's/^POLYMUL_TARGET_ROOT:[A-Z]*=//p' "$cross/CMakeCache.t
 export QEMU_LD_PREFIX
 multiarch=$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH)
 [ -e "$QEMU_LD_PREFIX/usr/lib/$multiarch/gconv/gconv-modules" ] ||
-  { echo "test-cross: the $arch C library's iconv modules are not in '$QEMU_LD_PREFIX'"; exit 1; }
+  { echo "test-cross: the $arch C library's iconv modules are not in '$QEMU_LD_PREFIX' (make cross ARCH=$arch fetches them)"; exit 1; }
 
 # glibc reads locales in its own byte order: a big-endian target gets its own,
 # made by localedef, in a folder that only the target's program is told of.
