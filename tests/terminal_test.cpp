@@ -280,7 +280,11 @@ TEST(KeyWait, StoppedAndContinuedTheWaitGoesOn) {
     terminal.Type("x");
     EXPECT_EQ(terminal.Report(), Ending(0));
     const std::string expected = RequestShown(stop.requests_shown);
-    EXPECT_EQ(EndOf(ProgramsOwn(terminal.Dialogue()), expected.size()), expected);
+    std::string shown = ProgramsOwn(terminal.Dialogue());
+    // A key held to keep the drop going, typed just before it began, is
+    // echoed after the result.
+    if (stop.while_request_is_written) std::erase(shown, 'x');
+    EXPECT_EQ(EndOf(shown, expected.size()), expected);
   }
 }
 
