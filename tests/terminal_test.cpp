@@ -446,6 +446,7 @@ TEST(TerminalOutput, AnErrorFollowsTheTypedLine) {
   struct Typed {
     std::vector<std::string> answers;
     std::string_view screen;  // from the last prompt on, with "\n" for line ends
+    bool left_nonblocking = false;
   };
   const Typed typed[] = {
       {{"abc\n"}, ORDER_PROMPT "abc\n" ERROR_ORDER_NOT_WHOLE},
@@ -457,9 +458,11 @@ TEST(TerminalOutput, AnErrorFollowsTheTypedLine) {
       {{"1 1,5\n"}, "p1()= \n" ERROR_NOT_A_NUMBER},
       // Or on a line of its own, typed ahead: echoed before "p1()= " was written.
       {{"0\n1,5\n"}, "p1()= \n" ERROR_NOT_A_NUMBER},
+      // Typed while the program waits for a terminal left non-blocking.
+      {{"abc\n"}, ORDER_PROMPT "abc\n" ERROR_ORDER_NOT_WHOLE, true},
   };
   for (const Typed& run : typed) {
-    Terminal terminal;
+    Terminal terminal({.left_nonblocking = run.left_nonblocking});
     AnswerDialogue(terminal, run.answers);
     terminal.Type("x");
     EXPECT_EQ(terminal.Report(), Ending(1));
