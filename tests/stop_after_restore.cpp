@@ -2,7 +2,9 @@
 // worst moment would, once it has written a text that ends with
 // $POLYMUL_STOP_AFTER_WRITING (the request), just before its next read (of the
 // key); or else just before ($POLYMUL_STOP_BEFORE_RESTORE) or right after it
-// first gives the terminal back its line-by-line mode.
+// first gives the terminal back its line-by-line mode. Or, given
+// $POLYMUL_STOP_OUTPUT_AT_DROP, stops the terminal's output as the program
+// begins to drop what was typed ahead, as a stalled link would.
 #include <dlfcn.h>
 #include <signal.h>
 #include <termios.h>
@@ -22,14 +24,20 @@ const char* StopAfterWriting() { return std::getenv("POLYMUL_STOP_AFTER_WRITING"
 extern "C" int tcsetattr(int terminal, int when, const termios* settings) {
   using Function = int (*)(int, int, const termios*);
   static const auto real = reinterpret_cast<Function>(dlsym(RTLD_NEXT, "tcsetattr"));
-  const bool restores =
-      !g_stopped && StopAfterWriting() == nullptr && (settings->c_lflag & ICANON) != 0;
+  const bool output_at_drop = std::getenv("POLYMUL_STOP_OUTPUT_AT_DROP") != nullptr;
+  const bool restores = !g_stopped && StopAfterWriting() == nullptr && !output_at_drop &&
+                        (settings->c_lflag & ICANON) != 0;
   const bool before = std::getenv("POLYMUL_STOP_BEFORE_RESTORE") != nullptr;
   if (restores && before) {
     g_stopped = true;
     raise(SIGTSTP);
   }
   const int result = real(terminal, when, settings);
+  if (!g_stopped && output_at_drop && (settings->c_lflag & ICANON) == 0 &&
+      settings->c_cc[VMIN] == 0) {
+    g_stopped = true;
+    tcflow(terminal, TCOOFF);
+  }
   if (restores && !before) {
     g_stopped = true;
     raise(SIGTSTP);

@@ -149,6 +149,8 @@ bool StartsInForeground(Job job) {
   }
   if (scene.stop_at == StopAt::kBeforeRestore)
     setenv("POLYMUL_STOP_BEFORE_RESTORE", "1", 1);
+  if (scene.stop_at == StopAt::kOutputAtDrop)
+    setenv("POLYMUL_STOP_OUTPUT_AT_DROP", "1", 1);
   if (scene.stop_at != StopAt::kNothing) {
     const char* path = std::getenv("POLYMUL_STOP_AFTER_RESTORE");
     const std::string stopper = path != nullptr ? path : POLYMUL_STOP_AFTER_RESTORE;

@@ -53,8 +53,15 @@ enum class Job {
 
 // Where a preloaded library stops the program, as a Ctrl-Z at the worst
 // moment would: right after it writes the request, or just before or just
-// after it first gives the terminal back its line-by-line mode.
-enum class StopAt { kNothing, kAfterRequest, kBeforeRestore, kAfterRestore };
+// after it first gives the terminal back its line-by-line mode. Or stops its
+// output, as a stalled link would, as it begins to drop type-ahead.
+enum class StopAt {
+  kNothing,
+  kAfterRequest,
+  kBeforeRestore,
+  kAfterRestore,
+  kOutputAtDrop
+};
 
 struct Scene {
   Stdin in = Stdin::kTerminal;
