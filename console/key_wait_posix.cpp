@@ -424,12 +424,7 @@ bool g_on_screen = false;
 // start, before it holds the terminal.
 void EndOnSignalsEvenAsFirstProcess() {
   if (getpid() != 1) return;
-  ForEachEndingSignal([](int number) {
-    struct sigaction previous {};
-    if (sigaction(number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN) {
-      SetHandler(number, GiveTerminalBackAndEnd);
-    }
-  });
+  ForEachEndingSignal([](int number) { Watch(number, GiveTerminalBackAndEnd); });
 }
 
 void PrepareForKeyPress(const MessageText& request) {
@@ -445,7 +440,7 @@ void PrepareForKeyPress(const MessageText& request) {
   // the request is on screen is never dropped.
   DropInputUntilQuiet(terminal, TCSAFLUSH, Mode::kDroppingTypeAhead);
   // Until the request shows, Ctrl-C still ends the program: where its write
-  // is to wait (output stopped with Ctrl-S, a stalled link), the signal keys
+  // is to wait (a stalled link, output stopped with tcflow), the signal keys
   // work until it is out. Elsewhere a Ctrl-C typed as it shows is the key.
   pollfd output{STDOUT_FILENO, POLLOUT, 0};
   const bool request_waits = poll(&output, 1, 0) != 1;
@@ -458,7 +453,9 @@ void WaitForKeyPress() {
   out.flush();
   if (!g_on_screen) return;
   if (const int terminal = g_terminal; terminal >= 0) {
-    TakeMode(terminal, TCSANOW, Mode::kKey);  // once the request is out
+    if (g_mode_to_take == Mode::kKeyWhileRequestWaits) {
+      TakeMode(terminal, TCSANOW, Mode::kKey);  // once the request is out
+    }
     if (ReadKey(terminal)) {
       DropInputUntilQuiet(terminal, TCSANOW, Mode::kDroppingRestOfKey);
     }
